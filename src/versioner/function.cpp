@@ -1,0 +1,305 @@
+#include "function.hpp"
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+#include <structmember.h>
+
+#include "arguments.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
+
+namespace kv {
+
+Ref Frame::global(Borrowed name) const {
+    if (PyObject* value = PyDict_GetItemWithError(globals_.get(), name.get())) {
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) throw PyErrOccurred();
+    // As for a global name in a function: the built-ins that the globals name.
+    PyObject* builtins_obj = PyDict_GetItemWithError(globals_.get(), names.dunder_builtins);
+    if (!builtins_obj && PyErr_Occurred()) throw PyErrOccurred();
+    PyObject* builtins_dict = nullptr;
+    if (builtins_obj && PyModule_Check(builtins_obj)) {
+        builtins_dict = PyModule_GetDict(builtins_obj);
+    } else if (builtins_obj && PyDict_Check(builtins_obj)) {
+        builtins_dict = builtins_obj;
+    } else {
+        builtins_dict = PyEval_GetBuiltins();
+    }
+    if (PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get())) {
+        return Ref::borrow(value);
+    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    throw PyErrOccurred();
+}
+
+void Frame::traceback_here() const noexcept { add_traceback(traceback_name_, globals_, line_); }
+
+namespace {
+
+struct FunctionData {
+    const MemberDef* def;
+    std::string traceback_name;  // "kestrum.versioner.<Class>.<member>"
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref defaults;     // tuple, or None
+    Ref code;
+    Ref globals;
+    Ref annotations;  // dict
+    Ref param_names;  // tuple of the parameter names
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weaklist;
+    FunctionData data;
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionData& data = as_function(callable)->data;
+    const MemberDef& def = *data.def;
+    Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
+    // Members call back into Python (overridable attributes, module globals),
+    // so a runaway recursion through them must end in RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        frame.traceback_here();
+        return nullptr;
+    }
+    PyObject* result = nullptr;
+    try {
+        PyObject* bound[max_params];
+        bind_arguments(def, data.param_names, data.defaults, args, PyVectorcall_NARGS(nargsf),
+                       kwnames, bound);
+        result = def.impl(frame, bound).release();
+    } catch (const PyErrOccurred&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
+    }
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s returned no result and set no error",
+                         data.traceback_name.c_str());
+        }
+        frame.traceback_here();
+    }
+    return result;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->data.qualname.get(), self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->data.defaults.get());
+    Py_VISIT(f->data.code.get());
+    Py_VISIT(f->data.globals.get());
+    Py_VISIT(f->data.annotations.get());
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->dict);
+    f->data.annotations.reset();
+    f->data.globals.reset();
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weaklist) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(f->dict);
+    f->data.~FunctionData();
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+// Attributes that make the object introspectable like a Python function.
+template <Ref FunctionData::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = (as_function(self)->data.*field).get();
+    return Ref::borrow(value ? value : Py_None).release();
+}
+
+PyObject* get_none(PyObject*, void*) { return Ref::none().release(); }
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionData& data = as_function(self)->data;
+    if (!data.annotations) {
+        data.annotations = Ref::steal(PyDict_New());
+        if (!data.annotations) return nullptr;
+    }
+    return Ref::borrow(data.annotations).release();
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || value == Py_None) {
+        as_function(self)->data.annotations.reset();
+        return 0;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    as_function(self)->data.annotations = Ref::borrow(value);
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&FunctionData::module>, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<&FunctionData::defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&FunctionData::globals>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference, as Python functions are: the qualified name is looked
+// up in the module again.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Ref::borrow(as_function(self)->data.qualname).release();
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "kestrum.versioner.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
+    function_slots,
+};
+
+// Made once per process, like the module it serves.
+Immortal function_type;
+
+Ref interned(const char* s) { return Ref::check(PyUnicode_InternFromString(s)); }
+
+Ref default_value(const Default& d) {
+    return d.type == Default::Type::integer ? integer(d.integer) : text(d.text);
+}
+
+// A real code object that carries the member's signature, so that
+// inspect.signature() and help() read it as they read a Python function's.
+Ref make_code(const MemberDef& def, Borrowed param_names) {
+    Ref code = Ref::check(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, def.name, def.first_line)));
+    const Py_ssize_t nparams = PyTuple_GET_SIZE(param_names.get());
+    const Py_ssize_t nvars = nparams + static_cast<Py_ssize_t>(def.locals.size());
+    Ref varnames = Ref::check(PyTuple_New(nvars));
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i,
+                         Ref::borrow(PyTuple_GET_ITEM(param_names.get(), i)).release());
+    }
+    for (size_t i = 0; i < def.locals.size(); ++i) {
+        PyTuple_SET_ITEM(varnames.get(), nparams + static_cast<Py_ssize_t>(i),
+                         interned(def.locals[i]).release());
+    }
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (def.kind == Kind::generator) flags |= CO_GENERATOR;
+    Ref argcount = Ref::check(PyLong_FromSsize_t(nparams));
+    Ref nlocals = Ref::check(PyLong_FromSsize_t(nvars));
+    Ref co_flags = integer(flags);
+    Ref replace = getattr(code, names.replace);
+    Ref kwnames = tuple(names.co_argcount, names.co_nlocals, names.co_varnames, names.co_flags);
+    PyObject* values[] = {argcount.get(), nlocals.get(), varnames.get(), co_flags.get()};
+    return call_kw(replace, values, 0, kwnames);
+}
+
+}  // namespace
+
+void ready_function_type() {
+    if (function_type.get()) return;
+    function_type.set(Ref::check(PyType_FromSpec(&function_spec)));
+}
+
+Ref make_function(const MemberDef& def, const char* class_name, Borrowed globals) {
+    Ref param_names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i),
+                         interned(def.params[i]).release());
+    }
+    Ref defaults = Ref::none();
+    if (!def.defaults.empty()) {
+        defaults = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(def.defaults.size())));
+        for (size_t i = 0; i < def.defaults.size(); ++i) {
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i),
+                             default_value(def.defaults[i]).release());
+        }
+    }
+    Ref code = make_code(def, param_names);
+    Ref name = interned(def.name);
+    Ref qualname = Ref::check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
+    Ref annotations = Ref::check(PyDict_New());
+
+    FunctionData data{&def,
+                      std::string("kestrum.versioner.") + class_name + "." + def.name,
+                      std::move(name),
+                      std::move(qualname),
+                      Ref::borrow(names.module_name),
+                      std::move(defaults),
+                      std::move(code),
+                      Ref::borrow(globals),
+                      std::move(annotations),
+                      std::move(param_names)};
+    FunctionObject* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type.get()));
+    if (!f) throw PyErrOccurred();
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->weaklist = nullptr;
+    new (&f->data) FunctionData(std::move(data));
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace kv

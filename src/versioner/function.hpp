@@ -1,0 +1,75 @@
+// The function-like type of the module's members.
+//
+// A member is described by a `MemberDef` row of its class's table and
+// implemented by a C++ function `Ref impl(Frame&, Args)`. The function object
+// binds the call's arguments to the row's parameters (arguments.cpp), runs the
+// implementation, and turns a thrown `PyErrOccurred` into a traceback entry at
+// the line the implementation last marked with `Frame::at`.
+#pragma once
+
+#include <vector>
+
+#include "ref.hpp"
+
+namespace kv {
+
+enum class Kind { method, static_method, property, generator };
+
+// A default value of a parameter: an integer or a text.
+struct Default {
+    enum class Type { integer, text } type;
+    long integer;
+    const char* text;
+};
+inline Default default_int(long v) { return {Default::Type::integer, v, nullptr}; }
+inline Default default_text(const char* s) { return {Default::Type::text, 0, s}; }
+
+// The running member: where its globals are and which statement runs now.
+class Frame {
+public:
+    Frame(Borrowed globals, const char* traceback_name, int line) noexcept
+        : globals_(globals), traceback_name_(traceback_name), line_(line) {}
+
+    // Marks the statement that runs from here on.
+    void at(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+    Borrowed globals() const noexcept { return globals_; }
+
+    // A module global read at the moment of use, falling back to the
+    // built-ins as a global name does; NameError when neither has it.
+    Ref global(Borrowed name) const;
+
+    // Adds this frame's entry at the current line to the exception in flight.
+    void traceback_here() const noexcept;
+
+private:
+    Borrowed globals_;
+    const char* traceback_name_;
+    int line_;
+};
+
+// The parameters bound for one call, one borrowed object per parameter.
+using Args = PyObject* const*;
+using Impl = Ref (*)(Frame&, Args);
+
+struct MemberDef {
+    const char* name;
+    Kind kind;
+    std::vector<const char*> params;
+    std::vector<Default> defaults;  // of the last parameters, in order
+    std::vector<const char*> locals;
+    int first_line;
+    Impl impl;
+};
+
+// The largest parameter count of any member.
+inline constexpr size_t max_params = 8;
+
+// Readies the function type; call once per process before `make_function`.
+void ready_function_type();
+
+// A new function object for `def`, a member of the class `class_name`, whose
+// globals are `globals`.
+Ref make_function(const MemberDef& def, const char* class_name, Borrowed globals);
+
+}  // namespace kv

@@ -1,0 +1,64 @@
+#include "ref.hpp"
+
+namespace kv {
+
+void raise(Borrowed cls) {
+    PyObject* obj = cls.get();
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = Ref::check(PyObject_CallNoArgs(obj));
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            throw PyErrOccurred();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    } else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    throw PyErrOccurred();
+}
+
+}  // namespace kv
+
+#include "ops.hpp"
+
+namespace kv {
+namespace {
+
+[[noreturn]] void too_many(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    throw PyErrOccurred();
+}
+
+[[noreturn]] void too_few(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+    throw PyErrOccurred();
+}
+
+}  // namespace
+
+void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
+    Ref* targets[] = {&a, &b, &c};
+    PyObject* obj = seq.get();
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size > 3) too_many(3);
+        if (size < 3) too_few(size);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        for (int i = 0; i < 3; ++i) *targets[i] = Ref::borrow(items[i]);
+        return;
+    }
+    Ref iterator = iter(seq);
+    for (int i = 0; i < 3; ++i) {
+        Ref item = next(iterator);
+        if (!item) too_few(i);
+        *targets[i] = std::move(item);
+    }
+    if (next(iterator)) too_many(3);
+}
+
+}  // namespace kv
