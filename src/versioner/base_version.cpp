@@ -7,16 +7,15 @@
 #include "state.hpp"
 
 namespace kv {
-namespace {
 
-// Either source class whose instances the constructor copies from: the
-// module's `Version`, or else its `VersionFileSystem`.
 bool is_copy_source(Frame& f, Borrowed obj) {
     Ref version_class = f.global(names.Version);
     if (isinstance(obj, version_class)) return true;
     Ref file_system_class = f.global(names.VersionFileSystem);
     return isinstance(obj, file_system_class);
 }
+
+namespace {
 
 // def __init__(self, filename, pads=3, postfix='.v', ext='.*')
 Ref init(Frame& f, Args a) {
@@ -79,6 +78,49 @@ Ref init(Frame& f, Args a) {
     setattr(self, names.version, version);
     setattr(self, names.tail, tail);
     return Ref::none();
+}
+
+// def __str__(self)
+Ref to_str(Frame& f, Args a) {
+    f.at(31);
+    Ref filename = getattr(a[0], names.filename);
+    return str(filename);
+}
+
+// def __repr__(self)
+Ref to_repr(Frame& f, Args a) {
+    f.at(34);
+    Ref filename = getattr(a[0], names.filename);
+    return str(filename);
+}
+
+// def __eq__(self, version): versions are equal when their numbers are.
+Ref eq(Frame& f, Args a) {
+    Borrowed self = a[0];
+    Borrowed version = a[1];
+    if (PyUnicode_Check(version.get())) {
+        f.at(38);
+        Ref own = getattr(self, names.current);
+        Ref version_class = f.global(names.Version);
+        Ref other = call(version_class, version);
+        Ref other_current = getattr(other, names.current);
+        return equals(own, other_current);
+    }
+    if (PyLong_Check(version.get())) {
+        f.at(40);
+        Ref own = getattr(self, names.current);
+        return equals(own, version);
+    }
+    f.at(41);
+    Ref version_class = f.global(names.Version);
+    if (isinstance(version, version_class)) {
+        f.at(42);
+        Ref own = getattr(self, names.current);
+        Ref other_current = getattr(version, names.current);
+        return equals(own, other_current);
+    }
+    f.at(43);
+    raise(builtins.TypeError);
 }
 
 // @staticmethod
@@ -162,13 +204,111 @@ Ref current(Frame& f, Args a) {
     return call(method, filename);
 }
 
+// @property
+// def isVersionless(self)
+Ref is_versionless(Frame& f, Args a) {
+    f.at(74);
+    Ref version = getattr(a[0], names.version);
+    return Ref::boolean(!truth(version));
+}
+
+// def to(self, version): the same name at another number. Rewrites this
+// object's filename, then builds a new object of its class from it.
+Ref to(Frame& f, Args a) {
+    Borrowed self = a[0];
+    f.at(77);
+    Ref int_to_pad = getattr(self, names.int_to_pad);
+    Ref pads = getattr(self, names.pads);
+    Ref width = to_int(pads);
+    Ref number = to_int(a[1]);
+    Ref digits = call(int_to_pad, width, number);
+
+    f.at(79);
+    Ref versionless = getattr(self, names.isVersionless);
+    Ref new_name;
+    if (truth(versionless)) {
+        f.at(80);
+        Ref head = getattr(self, names.head);
+        Ref postfix = getattr(self, names.postfix);
+        f.at(81);
+        Ref tail = getattr(self, names.tail);
+        f.at(80);
+        // A name without a dot has neither head nor tail: there is nothing to
+        // put the number between, and rendering the absent parts would make
+        // a name like 'None.v005None'.
+        if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
+        new_name = format(names.four_fields, tuple(head, postfix, digits, tail));
+    } else {
+        f.at(83);
+        Ref head = getattr(self, names.head);
+        Ref tail = getattr(self, names.tail);
+        if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
+        new_name = format(names.three_fields, tuple(head, digits, tail));
+    }
+    setattr(self, names.filename, new_name);
+
+    f.at(85);
+    Ref cls = getattr(self, names.dunder_class);
+    return call(cls, self);
+}
+
+// Steps of `versionless`, all inside its `except Exception` guard.
+Ref versionless_name(Frame& f, Borrowed self) {
+    f.at(90);
+    Ref tail = getattr(self, names.tail);
+    if (!truth(tail)) {
+        f.at(91);
+        return getattr(self, names.head);
+    }
+    f.at(93);
+    Ref versionless = getattr(self, names.isVersionless);
+    if (!truth(versionless)) {
+        f.at(94);
+        Ref head = getattr(self, names.head);
+        Ref postfix = getattr(self, names.postfix);
+        Ref stop = Ref::check(PyNumber_Subtract(length(head).get(), length(postfix).get()));
+        Ref stem = slice_to(head, stop);
+        f.at(95);
+        Ref version_class = f.global(names.Version);
+        Ref name_tail = getattr(self, names.tail);
+        Ref name = format(names.two_fields, tuple(stem, name_tail));
+        return call(version_class, name);
+    }
+    f.at(97);
+    Ref version_class = f.global(names.Version);
+    Ref head = getattr(self, names.head);
+    Ref name_tail = getattr(self, names.tail);
+    Ref name = format(names.two_fields, tuple(head, name_tail));
+    return call(version_class, name);
+}
+
+// @property
+// def versionless(self): the name without its number, as a default Version.
+Ref versionless(Frame& f, Args a) {
+    try {
+        return versionless_name(f, a[0]);
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        // The caught exception keeps the entry of the statement that failed.
+        f.traceback_here();
+        f.at(99);
+        raise_in_handler(f.global(names.NoValidVersion));
+    }
+}
+
 const std::vector<MemberDef> members = {
     {"__init__", Kind::method, {"self", "filename", "pads", "postfix", "ext"},
      {default_int(3), default_text(".v"), default_text(".*")}, {"extension"}, 12, init},
+    {"__str__", Kind::method, {"self"}, {}, {}, 30, to_str},
+    {"__repr__", Kind::method, {"self"}, {}, {}, 33, to_repr},
+    {"__eq__", Kind::method, {"self", "version"}, {}, {}, 36, eq},
     {"int_to_pad", Kind::static_method, {"pads", "number"}, {}, {}, 46, int_to_pad},
     {"_splits", Kind::method, {"self", "filename"}, {}, {"info", "match"}, 49, splits},
     {"_current", Kind::method, {"self", "path"}, {}, {}, 62, current_of},
     {"current", Kind::property, {"self"}, {}, {}, 69, current},
+    {"isVersionless", Kind::property, {"self"}, {}, {}, 73, is_versionless},
+    {"to", Kind::method, {"self", "version"}, {}, {}, 76, to},
+    {"versionless", Kind::property, {"self"}, {}, {"filename"}, 88, versionless},
 };
 
 }  // namespace

@@ -18,6 +18,10 @@ extern const ClassDef base_version_class;
 extern const ClassDef version_class;
 extern const ClassDef version_file_system_class;
 
+// Whether the constructors copy from `obj`: an instance of the module's
+// `Version`, or else of its `VersionFileSystem` (both read at the call).
+bool is_copy_source(Frame& f, Borrowed obj);
+
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the
 // members in table order, then metaclass(name, bases, namespace); binds the

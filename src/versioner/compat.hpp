@@ -15,4 +15,8 @@ namespace kv::compat {
 // The current interpreter's identifier.
 inline int64_t interpreter_id() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 
+// From 3.12 on, generators warn when throw() gets the (type, value, traceback)
+// signature.
+inline constexpr bool throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
+
 }  // namespace kv::compat

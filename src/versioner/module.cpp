@@ -18,6 +18,7 @@
 
 #include "classes.hpp"
 #include "function.hpp"
+#include "scan_generator.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
@@ -173,6 +174,7 @@ int exec_module(PyObject* module) {
         }
         capture_builtins(builtins_module);
         ready_function_type();
+        ready_scan_generator_type();
         run_body(body);
         return 0;
     } catch (const PyErrOccurred&) {

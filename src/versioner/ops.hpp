@@ -18,6 +18,22 @@ inline Ref slice_to(Borrowed obj, Borrowed stop) {
     return getitem(obj, slice);
 }
 
+// a == b
+inline Ref equals(Borrowed a, Borrowed b) {
+    return Ref::check(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
+}
+
+// len(obj) as an int object.
+inline Ref length(Borrowed obj) {
+    Py_ssize_t n = PyObject_Size(obj.get());
+    if (n < 0) throw PyErrOccurred();
+    return Ref::check(PyLong_FromSsize_t(n));
+}
+
+// `raise cls` inside an except clause whose exception is the one in flight:
+// that exception becomes the context of the new one.
+[[noreturn]] void raise_in_handler(Borrowed cls);
+
 // a, b, c = seq, with the refusals of an unpacking assignment.
 void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c);
 

@@ -62,3 +62,41 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
 }
 
 }  // namespace kv
+
+namespace kv {
+
+// The exception in flight, taken off the indicator and normalised, with its
+// traceback attached.
+static Ref take_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref held_type = Ref::steal(type);
+    Ref held_value = Ref::steal(value);
+    Ref held_tb = Ref::steal(tb);
+    if (held_tb && held_value) PyException_SetTraceback(held_value.get(), held_tb.get());
+    return held_value;
+}
+
+static void restore_exception(Ref value) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+    PyObject* tb = PyException_GetTraceback(value.get());  // new reference or null
+    Py_INCREF(type);
+    PyErr_Restore(type, value.release(), tb);
+}
+
+void raise_in_handler(Borrowed cls) {
+    Ref caught = take_exception();
+    try {
+        raise(cls);
+    } catch (const PyErrOccurred&) {
+        Ref raised = take_exception();
+        if (raised && caught && !raised.is(caught)) {
+            PyException_SetContext(raised.get(), caught.release());
+        }
+        if (raised) restore_exception(std::move(raised));
+        throw;
+    }
+}
+
+}  // namespace kv

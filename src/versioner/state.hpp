@@ -38,6 +38,7 @@ private:
     X(tail, "tail")                          \
     X(splits, "_splits")                     \
     X(current_method, "_current")            \
+    X(current, "current")                    \
     X(path, "path")                          \
     X(splitext, "splitext")                  \
     X(compile, "compile")                    \
@@ -80,7 +81,24 @@ private:
     X(dot, ".")                              \
     X(d_format, "%d")                        \
     X(pad_format, "%s%sd")                   \
-    X(zero_flag, "%0")
+    X(zero_flag, "%0")                       \
+    X(four_fields, "%s%s%s%s")               \
+    X(three_fields, "%s%s%s")                \
+    X(two_fields, "%s%s")                    \
+    X(isVersionless, "isVersionless")        \
+    X(exists, "exists")                      \
+    X(isabs, "isabs")                        \
+    X(getcwd, "getcwd")                      \
+    X(split, "split")                        \
+    X(walk, "walk")                          \
+    X(filter, "filter")                      \
+    X(to, "to")                              \
+    X(slash, "/")                            \
+    X(star, "*")                             \
+    X(nine, "9")                             \
+    X(dunder_iter, "__iter__")               \
+    X(dunder_next, "__next__")               \
+    X(dunder_previous, "__previous__")
 
 struct Names {
 #define KV_DECLARE(field, text) PyObject* field = nullptr;
