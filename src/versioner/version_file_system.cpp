@@ -86,6 +86,110 @@ Ref contains(Frame& f, Args a) {
     return getattr(renumbered, names.exists);
 }
 
+// All items of a fresh scan of `self` (the scan of its own class).
+Ref scan_all(Borrowed self) { return Ref::check(PySequence_List(self.get())); }
+
+// Whether `current == item`, with the object's own number on the left, so
+// that the item's __eq__ answers for an int (and refuses None).
+bool same_number(Borrowed current, Borrowed item) {
+    return truth(Ref::check(PyObject_RichCompare(current.get(), item.get(), Py_EQ)));
+}
+
+// def __next__(self): the item after the first one that carries this
+// object's number. The list is walked by index rather than popped from the
+// front: the outcome is the same and the walk stays linear.
+Ref next_item(Frame& f, Args a) {
+    Borrowed self = a[0];
+    f.at(162);
+    Ref vers = scan_all(self);
+    f.at(163);
+    Ref current = getattr(self, names.current);
+    const Py_ssize_t count = PyList_GET_SIZE(vers.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vers.get()); ++i) {
+        f.at(165);
+        Ref item = Ref::borrow(PyList_GET_ITEM(vers.get(), i));
+        if (same_number(current, item)) {
+            f.at(167);
+            if (i + 1 >= count) return Ref::none();
+            return Ref::borrow(PyList_GET_ITEM(vers.get(), i + 1));
+        }
+    }
+    return Ref::none();
+}
+
+// def __previous__(self): the item before the last one that carries this
+// object's number.
+Ref previous_item(Frame& f, Args a) {
+    Borrowed self = a[0];
+    f.at(172);
+    Ref vers = scan_all(self);
+    f.at(173);
+    Ref current = getattr(self, names.current);
+    for (Py_ssize_t i = PyList_GET_SIZE(vers.get()) - 1; i >= 0; --i) {
+        f.at(175);
+        Ref item = Ref::borrow(PyList_GET_ITEM(vers.get(), i));
+        if (same_number(current, item)) {
+            f.at(177);
+            if (i == 0) return Ref::none();
+            return Ref::borrow(PyList_GET_ITEM(vers.get(), i - 1));
+        }
+    }
+    return Ref::none();
+}
+
+// @property
+// def first(self): the first item of the scan; only that much is read.
+Ref first(Frame& f, Args a) {
+    f.at(183);
+    Ref scan = iter(a[0]);
+    Ref ver = next(scan);
+    return ver ? std::move(ver) : Ref::none();
+}
+
+// @property
+// def last(self): the item with the highest number, the later one on ties.
+Ref last(Frame& f, Args a) {
+    Ref old = integer(0);
+    Ref last = Ref::none();
+    f.at(190);
+    Ref scan = iter(a[0]);
+    while (true) {
+        f.at(190);
+        Ref ver = next(scan);
+        if (!ver) break;
+        try {
+            f.at(192);
+            Ref number = getattr(ver, names.current);
+            f.at(193);
+            if (truth(number) &&
+                require_status(PyObject_RichCompareBool(old.get(), number.get(), Py_LE))) {
+                old = std::move(number);
+                last = std::move(ver);
+            }
+        } catch (const PyErrOccurred&) {
+            f.at(196);
+            Ref skipped = f.global(names.NoVersionNumber);
+            if (!PyErr_ExceptionMatches(skipped.get())) throw;
+            PyErr_Clear();
+        }
+    }
+    return last;
+}
+
+// @property
+// def next(self)
+Ref next_property(Frame& f, Args a) {
+    f.at(203);
+    return call_method(a[0], names.dunder_next);
+}
+
+// @property
+// def previous(self)
+Ref previous_property(Frame& f, Args a) {
+    f.at(207);
+    return call_method(a[0], names.dunder_previous);
+}
+
 // @property
 // def exists(self)
 Ref exists(Frame& f, Args a) {
@@ -101,6 +205,12 @@ const std::vector<MemberDef> members = {
     {"__iter__", Kind::generator, {"self"}, {},
      {"dirname", "basename", "root", "dirnames", "filenames", "filename"}, 150, scan},
     {"__contains__", Kind::method, {"self", "version"}, {}, {}, 158, contains},
+    {"__next__", Kind::method, {"self"}, {}, {"vers", "current"}, 161, next_item},
+    {"__previous__", Kind::method, {"self"}, {}, {"vers", "current"}, 171, previous_item},
+    {"first", Kind::property, {"self"}, {}, {"ver"}, 182, first},
+    {"last", Kind::property, {"self"}, {}, {"old", "last", "ver", "new"}, 187, last},
+    {"next", Kind::property, {"self"}, {}, {}, 202, next_property},
+    {"previous", Kind::property, {"self"}, {}, {}, 206, previous_property},
     {"exists", Kind::property, {"self"}, {}, {}, 210, exists},
 };
 
