@@ -288,11 +288,14 @@ Ref versionless(Frame& f, Args a) {
     try {
         return versionless_name(f, a[0]);
     } catch (const PyErrOccurred&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        // The caught exception keeps the entry of the statement that failed.
-        f.traceback_here();
+        Caught caught(f);
+        if (!caught.matches(PyExc_Exception)) caught.reraise();
         f.at(99);
-        raise_in_handler(f.global(names.NoValidVersion));
+        try {
+            raise(f.global(names.NoValidVersion));
+        } catch (const PyErrOccurred&) {
+            caught.chain();
+        }
     }
 }
 

@@ -37,6 +37,43 @@ Ref Frame::global(Borrowed name) const {
 
 void Frame::traceback_here() const noexcept { add_traceback(traceback_name_, globals_, line_); }
 
+bool Caught::matches(Borrowed cls) const {
+    bool valid = PyExceptionClass_Check(cls.get());
+    if (!valid && PyTuple_Check(cls.get())) {
+        valid = true;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls.get()); ++i) {
+            valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(cls.get(), i));
+        }
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_TypeError,
+                        "catching classes that do not inherit from BaseException is not allowed");
+        throw PyErrOccurred();
+    }
+    return PyErr_GivenExceptionMatches(exception_.get(), cls.get()) != 0;
+}
+
+void Caught::reraise() {
+    frame_.at(line_);
+    restore_exception(std::move(exception_));
+    throw PyErrOccurred();
+}
+
+void Caught::chain() {
+    Ref raised = fetch_exception();
+    const int handler_line = frame_.line();
+    restore_exception(std::move(exception_));
+    frame_.at(line_);
+    frame_.traceback_here();
+    Ref context = fetch_exception();
+    if (raised && context && !raised.is(context)) {
+        PyException_SetContext(raised.get(), context.release());
+    }
+    frame_.at(handler_line);
+    restore_exception(std::move(raised));
+    throw PyErrOccurred();
+}
+
 namespace {
 
 struct FunctionData {
@@ -118,9 +155,10 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
+    // The globals stay: a call during collection must still find them, and
+    // the module namespace breaks any cycle through them by itself.
     Py_CLEAR(f->dict);
     f->data.annotations.reset();
-    f->data.globals.reset();
     return 0;
 }
 
@@ -264,6 +302,11 @@ void ready_function_type() {
 }
 
 Ref make_function(const MemberDef& def, const char* class_name, Borrowed globals) {
+    if (def.params.size() > max_params || def.defaults.size() > def.params.size()) {
+        PyErr_Format(PyExc_SystemError, "member %s.%s has a bad parameter list", class_name,
+                     def.name);
+        throw PyErrOccurred();
+    }
     Ref param_names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     for (size_t i = 0; i < def.params.size(); ++i) {
         PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i),

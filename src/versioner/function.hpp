@@ -48,6 +48,32 @@ private:
     int line_;
 };
 
+// The exception that an except clause of a member has caught, taken off the
+// indicator while the clause runs.
+class Caught {
+public:
+    explicit Caught(Frame& frame) noexcept
+        : frame_(frame), line_(frame.line()), exception_(fetch_exception()) {}
+
+    // Whether the clause `except cls:` takes it. A `cls` that is neither an
+    // exception class nor a tuple of them is refused as the interpreter
+    // refuses it (a TypeError, thrown).
+    bool matches(Borrowed cls) const;
+
+    // Lets it go on unchanged, from the statement that raised it.
+    [[noreturn]] void reraise();
+
+    // For an exception raised while the clause runs (now in flight): the
+    // caught one, with the entry of the statement that raised it, becomes
+    // its context.
+    [[noreturn]] void chain();
+
+private:
+    Frame& frame_;
+    int line_;
+    Ref exception_;
+};
+
 // The parameters bound for one call, one borrowed object per parameter.
 using Args = PyObject* const*;
 using Impl = Ref (*)(Frame&, Args);

@@ -30,10 +30,6 @@ inline Ref length(Borrowed obj) {
     return Ref::check(PyLong_FromSsize_t(n));
 }
 
-// `raise cls` inside an except clause whose exception is the one in flight:
-// that exception becomes the context of the new one.
-[[noreturn]] void raise_in_handler(Borrowed cls);
-
 // a, b, c = seq, with the refusals of an unpacking assignment.
 void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c);
 

@@ -65,9 +65,7 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
 
 namespace kv {
 
-// The exception in flight, taken off the indicator and normalised, with its
-// traceback attached.
-static Ref take_exception() {
+Ref fetch_exception() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -78,25 +76,12 @@ static Ref take_exception() {
     return held_value;
 }
 
-static void restore_exception(Ref value) {
+void restore_exception(Ref value) noexcept {
+    if (!value) return;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
     PyObject* tb = PyException_GetTraceback(value.get());  // new reference or null
     Py_INCREF(type);
     PyErr_Restore(type, value.release(), tb);
-}
-
-void raise_in_handler(Borrowed cls) {
-    Ref caught = take_exception();
-    try {
-        raise(cls);
-    } catch (const PyErrOccurred&) {
-        Ref raised = take_exception();
-        if (raised && caught && !raised.is(caught)) {
-            PyException_SetContext(raised.get(), caught.release());
-        }
-        if (raised) restore_exception(std::move(raised));
-        throw;
-    }
 }
 
 }  // namespace kv

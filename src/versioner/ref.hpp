@@ -130,6 +130,13 @@ private:
     PyObject* tb_;
 };
 
+// The exception in flight, taken off the indicator and normalised, with its
+// traceback attached to it; empty when none is set.
+Ref fetch_exception() noexcept;
+
+// Puts an exception instance (with its own traceback) back in flight.
+void restore_exception(Ref exception) noexcept;
+
 // ---------------------------------------------------------------------------
 // Attribute and call helpers. Each mirrors one Python operation and throws
 // PyErrOccurred when it fails.

@@ -115,20 +115,12 @@ Ref run_to_yield(Frame& f, ScanData& s) {
 // (as the interpreter does for its own generators).
 void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref stop = Ref::steal(value);
+    Ref stop = fetch_exception();
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject *new_type, *new_value, *new_tb;
-    PyErr_Fetch(&new_type, &new_value, &new_tb);
-    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-    PyException_SetCause(new_value, Ref::borrow(stop).release());
-    PyException_SetContext(new_value, stop.release());
-    PyErr_Restore(new_type, new_value, new_tb);
+    Ref error = fetch_exception();
+    PyException_SetCause(error.get(), Ref::borrow(stop).release());
+    PyException_SetContext(error.get(), stop.release());
+    restore_exception(std::move(error));
 }
 
 // Resumes the body. Returns the next item; null with no error set at the

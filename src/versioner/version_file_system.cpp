@@ -167,10 +167,15 @@ Ref last(Frame& f, Args a) {
                 last = std::move(ver);
             }
         } catch (const PyErrOccurred&) {
+            Caught caught(f);
             f.at(196);
-            Ref skipped = f.global(names.NoVersionNumber);
-            if (!PyErr_ExceptionMatches(skipped.get())) throw;
-            PyErr_Clear();
+            bool skip = false;
+            try {
+                skip = caught.matches(f.global(names.NoVersionNumber));
+            } catch (const PyErrOccurred&) {
+                caught.chain();
+            }
+            if (!skip) caught.reraise();
         }
     }
     return last;

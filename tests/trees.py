@@ -1,0 +1,88 @@
+"""Helpers for the on-disk tests: throw-away directory trees and stand-ins
+for the modules that the extension reaches through its globals."""
+
+import fnmatch as _fnmatch
+import os as _os
+import types
+
+
+def make_tree(root, *names):
+    """Create empty files (and their directories) below ``root``; return
+    ``root`` as text."""
+    for name in names:
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("")
+    return str(root)
+
+
+def rel(root, items):
+    """The text forms of ``items`` relative to ``root`` (joined with "/")."""
+    prefix = str(root) + "/"
+    out = []
+    for item in items:
+        text = str(item)
+        out.append(text[len(prefix):] if text.startswith(prefix) else text)
+    return out
+
+
+def name_of(root, item):
+    """One item relative to ``root``; ``None`` passes through."""
+    return None if item is None else rel(root, [item])[0]
+
+
+class Recorder:
+    """A shared call log."""
+
+    def __init__(self):
+        self.calls = []
+
+    def names(self):
+        return [call[0] for call in self.calls]
+
+
+def recording_os(log, overrides=None):
+    """A module that stands in for ``os``: it logs every call of the
+    functions that the extension uses and delegates to the real ones.
+    ``overrides`` maps a dotted name ("path.exists", "getcwd", "walk") to a
+    replacement.  ``walk`` additionally logs each directory triple at the
+    moment it is handed out, as ("walk-step", root)."""
+    overrides = dict(overrides or {})
+
+    def wrap(name, real):
+        impl = overrides.get(name, real)
+
+        def call(*args, **kwargs):
+            log.calls.append((name, args, kwargs))
+            return impl(*args, **kwargs)
+
+        return call
+
+    def walk(*args, **kwargs):
+        log.calls.append(("walk", args, kwargs))
+        impl = overrides.get("walk", _os.walk)
+        for triple in impl(*args, **kwargs):
+            log.calls.append(("walk-step", triple[0]))
+            yield triple
+
+    path = types.ModuleType("fake_os_path")
+    for name in ("exists", "isabs", "split", "splitext", "join"):
+        setattr(path, name, wrap("path." + name, getattr(_os.path, name)))
+    fake = types.ModuleType("fake_os")
+    fake.path = path
+    fake.getcwd = wrap("getcwd", _os.getcwd)
+    fake.walk = walk
+    return fake
+
+
+def recording_fnmatch(log, filter=None):
+    """A stand-in for ``fnmatch`` that logs ``filter`` calls."""
+    impl = filter or _fnmatch.filter
+
+    def logged_filter(names, pattern):
+        log.calls.append(("fnmatch.filter", (list(names), pattern), {}))
+        return impl(names, pattern)
+
+    fake = types.ModuleType("fake_fnmatch")
+    fake.filter = logged_filter
+    return fake
