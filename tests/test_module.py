@@ -37,35 +37,48 @@ NAMESPACE = [
 # Entries that type() itself puts into (or keeps in) a class dictionary.
 CLASS_MACHINERY = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__", "__hash__"}
 
-# Every member each class may hold, in the order of creation.
-MEMBER_ORDER = {
+SELF = ("self",)
+SETTINGS = ("self", "filename", "pads", "postfix", "ext")
+
+# The whole module, class by class, member by member in creation order:
+# name, kind, parameters, further locals, first line, defaults.
+MEMBERS = {
     "BaseVersion": [
-        "__init__", "__str__", "__repr__", "__eq__", "int_to_pad", "_splits", "_current",
-        "current", "isVersionless", "to", "versionless",
+        ("__init__", "method", SETTINGS, ("extension",), 12, (3, ".v", ".*")),
+        ("__str__", "method", SELF, (), 30, None),
+        ("__repr__", "method", SELF, (), 33, None),
+        ("__eq__", "method", ("self", "version"), (), 36, None),
+        ("int_to_pad", "staticmethod", ("pads", "number"), (), 46, None),
+        ("_splits", "method", ("self", "filename"), ("info", "match"), 49, None),
+        ("_current", "method", ("self", "path"), (), 62, None),
+        ("current", "property", SELF, (), 69, None),
+        ("isVersionless", "property", SELF, (), 73, None),
+        ("to", "method", ("self", "version"), (), 76, None),
+        ("versionless", "property", SELF, ("filename",), 88, None),
     ],
-    "Version": ["next", "previous", "fs"],
+    "Version": [
+        ("next", "property", SELF, (), 104, None),
+        ("previous", "property", SELF, ("version",), 114, None),
+        ("fs", "property", SELF, (), 126, None),
+    ],
     "VersionFileSystem": [
-        "__init__", "__iter__", "__contains__", "__next__", "__previous__",
-        "first", "last", "next", "previous", "exists",
+        ("__init__", "method", SETTINGS, (), 131, (3, ".v", ".*")),
+        ("__iter__", "generator", SELF,
+         ("dirname", "basename", "root", "dirnames", "filenames", "filename"), 150, None),
+        ("__contains__", "method", ("self", "version"), (), 158, None),
+        ("__next__", "method", SELF, ("vers", "current"), 161, None),
+        ("__previous__", "method", SELF, ("vers", "current"), 171, None),
+        ("first", "property", SELF, ("ver",), 182, None),
+        ("last", "property", SELF, ("old", "last", "ver", "new"), 187, None),
+        ("next", "property", SELF, (), 202, None),
+        ("previous", "property", SELF, (), 206, None),
+        ("exists", "property", SELF, (), 210, None),
     ],
 }
 
-# name, kind, parameters, further locals, first line, defaults
-BASE_MEMBERS = [
-    ("__init__", "method", ("self", "filename", "pads", "postfix", "ext"), ("extension",), 12, (3, ".v", ".*")),
-    ("int_to_pad", "staticmethod", ("pads", "number"), (), 46, None),
-    ("_splits", "method", ("self", "filename"), ("info", "match"), 49, None),
-    ("_current", "method", ("self", "path"), (), 62, None),
-    ("current", "property", ("self",), (), 69, None),
-]
+CLASSES = {"BaseVersion": BaseVersion, "Version": Version, "VersionFileSystem": VersionFileSystem}
 
-SIGNATURES = {
-    "__init__": "(self, filename, pads=3, postfix='.v', ext='.*')",
-    "int_to_pad": "(pads, number)",
-    "_splits": "(self, filename)",
-    "_current": "(self, path)",
-    "current": "(self)",
-}
+ALL_MEMBERS = [(cls_name,) + row for cls_name, rows in MEMBERS.items() for row in rows]
 
 
 def is_dunder(name):
@@ -152,27 +165,29 @@ def test_versionfilesystem_is_not_a_version():
     assert issubclass(Version, BaseVersion)
 
 
-@pytest.mark.parametrize("cls", [BaseVersion, Version, VersionFileSystem], ids=lambda c: c.__name__)
-def test_members_in_creation_order(cls):
-    members = own_members(cls)
-    order = MEMBER_ORDER[cls.__name__]
-    assert set(members) <= set(order)
-    assert members == [m for m in order if m in members]
+@pytest.mark.parametrize("cls_name", list(MEMBERS))
+def test_members_in_creation_order(cls_name):
+    assert own_members(CLASSES[cls_name]) == [row[0] for row in MEMBERS[cls_name]]
 
 
-def test_base_member_kinds():
-    assert {m[0] for m in BASE_MEMBERS} <= set(own_members(BaseVersion))
-    for name, kind, *_ in BASE_MEMBERS:
-        entry = BaseVersion.__dict__[name]
-        if kind == "staticmethod":
-            assert isinstance(entry, staticmethod)
-        elif kind == "property":
-            assert isinstance(entry, property)
-            assert entry.fset is None and entry.fdel is None
-            assert entry.__doc__ is None
-        else:
-            assert not isinstance(entry, (staticmethod, classmethod, property))
-            assert callable(entry)
+def test_equality_makes_instances_unhashable():
+    assert BaseVersion.__dict__["__hash__"] is None
+    for cls in CLASSES.values():
+        assert cls.__hash__ is None
+
+
+@pytest.mark.parametrize("cls_name, name, kind", [row[:3] for row in ALL_MEMBERS], ids=str)
+def test_member_kinds(cls_name, name, kind):
+    entry = CLASSES[cls_name].__dict__[name]
+    if kind == "staticmethod":
+        assert isinstance(entry, staticmethod)
+    elif kind == "property":
+        assert isinstance(entry, property)
+        assert entry.fset is None and entry.fdel is None
+        assert entry.__doc__ is None
+    else:
+        assert not isinstance(entry, (staticmethod, classmethod, property))
+        assert callable(entry)
 
 
 def test_version_uses_base_constructor():
@@ -180,11 +195,15 @@ def test_version_uses_base_constructor():
     assert "__init__" not in Version.__dict__
 
 
-@pytest.mark.parametrize("name, kind, params, local_names, line, defaults", BASE_MEMBERS, ids=[m[0] for m in BASE_MEMBERS])
-def test_member_function_metadata(name, kind, params, local_names, line, defaults):
-    func = member_function(BaseVersion, name)
+@pytest.mark.parametrize(
+    "cls_name, name, kind, params, local_names, line, defaults",
+    ALL_MEMBERS,
+    ids=["%s.%s" % row[:2] for row in ALL_MEMBERS],
+)
+def test_member_function_metadata(cls_name, name, kind, params, local_names, line, defaults):
+    func = member_function(CLASSES[cls_name], name)
     assert func.__name__ == name
-    assert func.__qualname__ == "BaseVersion." + name
+    assert func.__qualname__ == cls_name + "." + name
     assert func.__module__ == "kestrum.versioner"
     assert func.__doc__ is None
     assert func.__defaults__ == defaults
@@ -202,18 +221,24 @@ def test_member_function_metadata(name, kind, params, local_names, line, default
     assert code.co_varnames == params + local_names
     assert code.co_kwonlyargcount == 0
     assert code.co_posonlyargcount == 0
-    flags = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR
-    assert code.co_flags & flags == 0
+    assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == 0
+    assert bool(code.co_flags & inspect.CO_GENERATOR) == (kind == "generator")
 
 
-@pytest.mark.parametrize("name", list(SIGNATURES))
-def test_member_signature(name):
-    sig = inspect.signature(member_function(BaseVersion, name))
-    assert str(sig) == SIGNATURES[name]
+@pytest.mark.parametrize(
+    "cls_name, name, params, defaults",
+    [(row[0], row[1], row[3], row[6]) for row in ALL_MEMBERS],
+    ids=["%s.%s" % row[:2] for row in ALL_MEMBERS],
+)
+def test_member_signature(cls_name, name, params, defaults):
+    sig = inspect.signature(member_function(CLASSES[cls_name], name))
+    assert list(sig.parameters) == list(params)
     assert {p.kind for p in sig.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    given = [p.default for p in sig.parameters.values() if p.default is not p.empty]
+    assert tuple(given) == (defaults or ())
 
 
-@pytest.mark.parametrize("cls", [BaseVersion, Version], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [BaseVersion, Version, VersionFileSystem], ids=lambda c: c.__name__)
 def test_class_signature(cls):
     assert str(inspect.signature(cls)) == "(filename, pads=3, postfix='.v', ext='.*')"
 
