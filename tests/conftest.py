@@ -61,6 +61,30 @@ def ext_tb():
     return extension_entries
 
 
+@pytest.fixture
+def empty_cwd(tmp_path, monkeypatch):
+    """Run in an empty directory, so that no relative name names a file."""
+    monkeypatch.chdir(tmp_path)
+
+
+@pytest.fixture
+def hide_global(vmod):
+    """Remove a module global for one test; afterwards put it back in its
+    original place, so that the namespace keeps its binding order."""
+    namespace = vars(vmod)
+    order = list(namespace)
+    hidden = {}
+
+    def hide(name):
+        hidden[name] = namespace.pop(name)
+
+    yield hide
+    namespace.update(hidden)
+    for key in order:
+        if key in namespace:
+            namespace[key] = namespace.pop(key)
+
+
 # --------------------------------------------------------------------------
 # Leak check
 

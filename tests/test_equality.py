@@ -20,28 +20,8 @@ CURRENT = "kestrum.versioner.BaseVersion.current"
 CLASSES = {"BaseVersion": BaseVersion, "Version": Version, "VersionFileSystem": VersionFileSystem}
 
 
-@pytest.fixture(autouse=True)
-def empty_cwd(tmp_path, monkeypatch):
-    # Relative names in these tests never name a file on disk.
-    monkeypatch.chdir(tmp_path)
-
-
-@pytest.fixture
-def hide_global(vmod):
-    """Remove a module global for one test; afterwards put it back in its
-    original place, so that the namespace keeps its binding order."""
-    namespace = vars(vmod)
-    order = list(namespace)
-    hidden = {}
-
-    def hide(name):
-        hidden[name] = namespace.pop(name)
-
-    yield hide
-    namespace.update(hidden)
-    for key in order:
-        if key in namespace:
-            namespace[key] = namespace.pop(key)
+# Relative names in these tests never name a file on disk.
+pytestmark = pytest.mark.usefixtures("empty_cwd")
 
 
 def blank(cls=Version):

@@ -8,11 +8,38 @@
 
 namespace kv {
 
+namespace {
+
 bool is_copy_source(Frame& f, Borrowed obj) {
     Ref version_class = f.global(names.Version);
     if (isinstance(obj, version_class)) return true;
     Ref file_system_class = f.global(names.VersionFileSystem);
     return isinstance(obj, file_system_class);
+}
+
+}  // namespace
+
+void store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
+                const StoreNameLines& lines) {
+    if (PyUnicode_Check(filename.get())) {
+        f.at(lines.store);
+        setattr(self, names.filename, filename);
+        return;
+    }
+    f.at(lines.test);
+    if (!is_copy_source(f, filename)) {
+        f.at(lines.refuse);
+        raise(builtins.TypeError);
+    }
+    f.at(lines.copy_name);
+    Ref source_name = getattr(filename, names.filename);
+    setattr(self, names.filename, source_name);
+    f.at(lines.copy_pads);
+    pads = getattr(filename, names.pads);
+    f.at(lines.copy_postfix);
+    postfix = getattr(filename, names.postfix);
+    f.at(lines.copy_ext);
+    ext = getattr(filename, names.ext);
 }
 
 namespace {
@@ -25,25 +52,7 @@ Ref init(Frame& f, Args a) {
     Ref postfix = Ref::borrow(a[3]);
     Ref ext = Ref::borrow(a[4]);
 
-    if (PyUnicode_Check(filename.get())) {
-        f.at(14);
-        setattr(self, names.filename, filename);
-    } else {
-        f.at(15);
-        if (!is_copy_source(f, filename)) {
-            f.at(21);
-            raise(builtins.TypeError);
-        }
-        f.at(16);
-        Ref source_name = getattr(filename, names.filename);
-        setattr(self, names.filename, source_name);
-        f.at(17);
-        pads = getattr(filename, names.pads);
-        f.at(18);
-        postfix = getattr(filename, names.postfix);
-        f.at(19);
-        ext = getattr(filename, names.ext);
-    }
+    store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21});
     f.at(23);
     setattr(self, names.postfix, postfix);
     f.at(24);

@@ -21,25 +21,7 @@ Ref init(Frame& f, Args a) {
     Ref postfix = Ref::borrow(a[3]);
     Ref ext = Ref::borrow(a[4]);
 
-    if (PyUnicode_Check(filename.get())) {
-        f.at(133);
-        setattr(self, names.filename, filename);
-    } else {
-        f.at(134);
-        if (!is_copy_source(f, filename)) {
-            f.at(140);
-            raise(builtins.TypeError);
-        }
-        f.at(135);
-        Ref source_name = getattr(filename, names.filename);
-        setattr(self, names.filename, source_name);
-        f.at(136);
-        pads = getattr(filename, names.pads);
-        f.at(137);
-        postfix = getattr(filename, names.postfix);
-        f.at(138);
-        ext = getattr(filename, names.ext);
-    }
+    store_name(f, self, filename, pads, postfix, ext, {133, 134, 135, 136, 137, 138, 140});
 
     f.at(142);
     Ref exists = os_path_function(f, names.exists);
