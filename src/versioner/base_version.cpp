@@ -3,6 +3,7 @@
 // Each member is written statement by statement; `f.at(n)` marks the line
 // that a traceback entry carries when the statements after it fail.
 #include "classes.hpp"
+#include "fast_paths.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 
@@ -61,8 +62,13 @@ Ref init(Frame& f, Args a) {
     f.at(25);
     Ref splitext = getattr(getattr(f.global(names.os), names.path), names.splitext);
     Ref stored_name = getattr(self, names.filename);
-    Ref parts = call(splitext, stored_name);
-    Ref extension = getitem(parts, integer(1));
+    Ref extension;
+    if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get())) {
+        extension = path_extension(stored_name);
+    } else {
+        Ref parts = call(splitext, stored_name);
+        extension = getitem(parts, integer(1));
+    }
 
     f.at(26);
     if (truth(extension)) ext = slice_from(extension, 1);
@@ -73,8 +79,18 @@ Ref init(Frame& f, Args a) {
     Ref name_template = f.global(names.regex_splits);
     Ref self_postfix = getattr(self, names.postfix);
     Ref self_ext = getattr(self, names.ext);
-    Ref pattern_text = format(name_template, tuple(self_postfix, self_ext));
-    Ref pattern = call(compile, pattern_text);
+    // The same settings under the original template and re.compile give the
+    // same pattern: keep it instead of formatting and compiling again.
+    const bool cacheable = compile.is(originals.compile) &&
+                           name_template.is(originals.name_template) &&
+                           PyUnicode_CheckExact(self_postfix.get()) &&
+                           PyUnicode_CheckExact(self_ext.get());
+    Ref pattern = cacheable ? cached_pattern(self_postfix, self_ext) : Ref();
+    if (!pattern) {
+        Ref pattern_text = format(name_template, tuple(self_postfix, self_ext));
+        pattern = call(compile, pattern_text);
+        if (cacheable) remember_pattern(self_postfix, self_ext, pattern);
+    }
     setattr(self, names.regex_splits, pattern);
 
     f.at(28);
@@ -138,6 +154,7 @@ Ref int_to_pad(Frame& f, Args a) {
     Borrowed pads = a[0];
     Borrowed number = a[1];
     f.at(47);
+    if (Ref padded = pad_number(pads, number)) return padded;
     // "%0<pads>d" built and applied with the % operator, so every printf rule
     // of the operator (sign, negative width, float truncation) holds.
     Ref width = format(names.d_format, pads);
@@ -145,13 +162,9 @@ Ref int_to_pad(Frame& f, Args a) {
     return format(number_format, number);
 }
 
-// def _splits(self, filename)
-Ref splits(Frame& f, Args a) {
-    Borrowed self = a[0];
-    Borrowed filename = a[1];
-
+// The statements of _splits from the pattern search on, as written.
+Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
     f.at(51);
-    Ref pattern = getattr(self, names.regex_splits);
     Ref matches = iter(call_method(pattern, names.finditer, filename));
     Ref info = Ref::check(PyList_New(0));
     while (true) {
@@ -186,6 +199,52 @@ Ref splits(Frame& f, Args a) {
     return list(Py_None, Py_None, Py_None);
 }
 
+// The split of an exact str by a pattern of the re module: only the first
+// match is used, and matching has no side effects, so one search stands for
+// collecting every match.
+Ref splits_fast(Frame& f, Borrowed pattern, Borrowed filename) {
+    f.at(51);
+    bool cannot_answer = true;
+    Ref fields = split_natively(pattern, filename, cannot_answer);
+    if (fields) return fields;
+    Ref match = cannot_answer ? call_method(pattern, names.search, filename) : Ref::none();
+    if (!match.is_none()) {
+        f.at(53);
+        PyObject* args[] = {match.get(), names.head, names.version, names.tail};
+        Ref fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
+        if (fields && PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) == 3) {
+            return fields;
+        }
+        // A pattern without those groups: the general path says how it fails.
+        PyErr_Clear();
+        return splits_general(f, pattern, filename);
+    }
+    f.at(58);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
+    const Py_ssize_t dot = PyUnicode_FindChar(filename.get(), '.', 0, length, -1);
+    if (dot == -2) throw PyErrOccurred();
+    if (dot >= 0) {
+        Ref before = Ref::check(PyUnicode_Substring(filename.get(), 0, dot));
+        Ref after = Ref::check(PyUnicode_Substring(filename.get(), dot, length));
+        return list(before, Py_None, after);
+    }
+    f.at(60);
+    return list(Py_None, Py_None, Py_None);
+}
+
+// def _splits(self, filename)
+Ref splits(Frame& f, Args a) {
+    Borrowed self = a[0];
+    Borrowed filename = a[1];
+    f.at(51);
+    Ref pattern = getattr(self, names.regex_splits);
+    if (Py_TYPE(pattern.get()) == reinterpret_cast<PyTypeObject*>(originals.pattern_type) &&
+        PyUnicode_CheckExact(filename.get())) {
+        return splits_fast(f, pattern, filename);
+    }
+    return splits_general(f, pattern, filename);
+}
+
 // def _current(self, path)
 Ref current_of(Frame& f, Args a) {
     Borrowed self = a[0];
@@ -195,6 +254,7 @@ Ref current_of(Frame& f, Args a) {
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
         if (version.is_none()) return Ref::none();
+        if (Ref number = parse_digits(version)) return number;
         return to_int(version);
     } catch (const PyErrOccurred&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -246,13 +306,13 @@ Ref to(Frame& f, Args a) {
         // put the number between, and rendering the absent parts would make
         // a name like 'None.v005None'.
         if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
-        new_name = format(names.four_fields, tuple(head, postfix, digits, tail));
+        new_name = join_fields(names.four_fields, {head, postfix, digits, tail});
     } else {
         f.at(83);
         Ref head = getattr(self, names.head);
         Ref tail = getattr(self, names.tail);
         if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
-        new_name = format(names.three_fields, tuple(head, digits, tail));
+        new_name = join_fields(names.three_fields, {head, digits, tail});
     }
     setattr(self, names.filename, new_name);
 
@@ -280,14 +340,14 @@ Ref versionless_name(Frame& f, Borrowed self) {
         f.at(95);
         Ref version_class = f.global(names.Version);
         Ref name_tail = getattr(self, names.tail);
-        Ref name = format(names.two_fields, tuple(stem, name_tail));
+        Ref name = join_fields(names.two_fields, {stem, name_tail});
         return call(version_class, name);
     }
     f.at(97);
     Ref version_class = f.global(names.Version);
     Ref head = getattr(self, names.head);
     Ref name_tail = getattr(self, names.tail);
-    Ref name = format(names.two_fields, tuple(head, name_tail));
+    Ref name = join_fields(names.two_fields, {head, name_tail});
     return call(version_class, name);
 }
 

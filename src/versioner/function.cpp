@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include "arguments.hpp"
+#include "fast_paths.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
@@ -99,9 +100,9 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    FunctionData& data = as_function(callable)->data;
+// Runs the member of `data` for a call's arguments: what every call of a
+// function of this module comes to.
+PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const MemberDef& def = *data.def;
     Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
     // Members call back into Python (overridable attributes, module globals),
@@ -113,8 +114,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* result = nullptr;
     try {
         PyObject* bound[max_params];
-        bind_arguments(def, data.param_names, data.defaults, args, PyVectorcall_NARGS(nargsf),
-                       kwnames, bound);
+        bind_arguments(def, data.param_names, data.defaults, args, nargs, kwnames, bound);
         result = def.impl(frame, bound).release();
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
@@ -131,6 +131,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         frame.traceback_here();
     }
     return result;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return invoke(as_function(callable)->data, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -295,6 +300,60 @@ Ref make_code(const MemberDef& def, Borrowed param_names) {
 }
 
 }  // namespace
+
+namespace {
+
+// cls(*args) for one of the module's own classes as created, when calling it
+// comes to what `type` does for it: allocate with the class's own allocator
+// (its __new__ is object's) and run its __init__, one of this module's
+// functions. Without the interpreter's argument tuples in between. Empty when
+// that does not hold.
+Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
+    if (cls != originals.version && cls != originals.version_file_system &&
+        cls != originals.base_version) {
+        return Ref();
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new || nargs + 1 > max_params) return Ref();
+    PyObject* init = _PyType_Lookup(type, names.dunder_init);
+    if (!init || Py_TYPE(init) != reinterpret_cast<PyTypeObject*>(function_type.get())) {
+        return Ref();
+    }
+    Ref keep_init = Ref::borrow(init);
+    Ref instance = Ref::check(type->tp_alloc(type, 0));
+    PyObject* with_self[max_params];
+    with_self[0] = instance.get();
+    for (size_t i = 0; i < nargs; ++i) with_self[i + 1] = args[i];
+    Ref result = Ref::check(invoke(as_function(init)->data, with_self,
+                                   static_cast<Py_ssize_t>(nargs + 1), nullptr));
+    if (!result.is_none()) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        throw PyErrOccurred();
+    }
+    return instance;
+}
+
+}  // namespace
+
+Ref call_positional(Borrowed callable, PyObject* const* args, size_t nargs) {
+    PyObject* target = callable.get();
+    if (Ref made = construct(target, args, nargs)) return made;
+    PyTypeObject* own_type = reinterpret_cast<PyTypeObject*>(function_type.get());
+    if (Py_TYPE(target) == own_type) {
+        return Ref::check(invoke(as_function(target)->data, args, static_cast<Py_ssize_t>(nargs),
+                                 nullptr));
+    }
+    if (PyMethod_Check(target) && Py_TYPE(PyMethod_GET_FUNCTION(target)) == own_type &&
+        nargs < max_params) {
+        PyObject* with_self[max_params];
+        with_self[0] = PyMethod_GET_SELF(target);
+        for (size_t i = 0; i < nargs; ++i) with_self[i + 1] = args[i];
+        return Ref::check(invoke(as_function(PyMethod_GET_FUNCTION(target))->data, with_self,
+                                 static_cast<Py_ssize_t>(nargs + 1), nullptr));
+    }
+    return Ref::check(PyObject_Vectorcall(target, args, nargs, nullptr));
+}
 
 void ready_function_type() {
     if (function_type.get()) return;

@@ -17,6 +17,7 @@
 #include <cstdio>
 
 #include "classes.hpp"
+#include "fast_paths.hpp"
 #include "function.hpp"
 #include "scan_generator.hpp"
 #include "state.hpp"
@@ -176,6 +177,7 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_scan_generator_type();
         run_body(body);
+        capture_originals(globals);
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {

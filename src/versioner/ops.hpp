@@ -1,6 +1,8 @@
 // Python operations that member code needs beyond single C API calls.
 #pragma once
 
+#include <initializer_list>
+
 #include "ref.hpp"
 
 namespace kv {
@@ -29,6 +31,11 @@ inline Ref length(Borrowed obj) {
     if (n < 0) throw PyErrOccurred();
     return Ref::check(PyLong_FromSsize_t(n));
 }
+
+// `"%s%s..." % (parts...)` with one "%s" per part: the parts joined when all
+// are exact str (each "%s" then renders the text itself), otherwise the
+// formatting as written.
+Ref join_fields(Borrowed format_text, std::initializer_list<Borrowed> parts);
 
 // a, b, c = seq, with the refusals of an unpacking assignment.
 void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c);

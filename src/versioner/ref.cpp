@@ -85,3 +85,31 @@ void restore_exception(Ref value) noexcept {
 }
 
 }  // namespace kv
+
+namespace kv {
+
+Ref join_fields(Borrowed format_text, std::initializer_list<Borrowed> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (Borrowed part : parts) {
+        if (!PyUnicode_CheckExact(part.get())) {
+            Ref args = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+            Py_ssize_t i = 0;
+            for (Borrowed item : parts) PyTuple_SET_ITEM(args.get(), i++, Ref::borrow(item).release());
+            return format(format_text, args);
+        }
+        length += PyUnicode_GET_LENGTH(part.get());
+        Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part.get());
+        if (part_max > max_char) max_char = part_max;
+    }
+    Ref joined = Ref::check(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (Borrowed part : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part.get());
+        if (PyUnicode_CopyCharacters(joined.get(), at, part.get(), 0, n) < 0) throw PyErrOccurred();
+        at += n;
+    }
+    return joined;
+}
+
+}  // namespace kv

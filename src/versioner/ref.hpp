@@ -149,14 +149,17 @@ inline void setattr(Borrowed obj, Borrowed name, Borrowed value) {
     require_status(PyObject_SetAttr(obj.get(), name.get(), value.get()));
 }
 
-inline Ref call(Borrowed callable) {
-    return Ref::check(PyObject_CallNoArgs(callable.get()));
-}
+// callable(*args[:nargs]). A function of this module, or a bound method of
+// one, runs directly, without the interpreter's call machinery in between
+// (function.cpp); anything else is called through vectorcall.
+Ref call_positional(Borrowed callable, PyObject* const* args, size_t nargs);
+
+inline Ref call(Borrowed callable) { return call_positional(callable, nullptr, 0); }
 
 template <typename... A>
 inline Ref call(Borrowed callable, A&&... args) {
     PyObject* argv[] = {Borrowed(args).get()...};
-    return Ref::check(PyObject_Vectorcall(callable.get(), argv, sizeof...(A), nullptr));
+    return call_positional(callable, argv, sizeof...(A));
 }
 
 // callable(*positional, **{kwnames[i]: values[i]}) through vectorcall.
@@ -164,10 +167,14 @@ inline Ref call_kw(Borrowed callable, PyObject* const* args, size_t npos, Borrow
     return Ref::check(PyObject_Vectorcall(callable.get(), args, npos, kwnames.get()));
 }
 
+// obj.name(*args): the method is looked up as getattr would, without
+// building a bound method on the way.
 template <typename... A>
 inline Ref call_method(Borrowed obj, Borrowed name, A&&... args) {
-    Ref method = getattr(obj, name);
-    return call(method, std::forward<A>(args)...);
+    PyObject* argv[] = {obj.get(), Borrowed(args).get()...};
+    return Ref::check(PyObject_VectorcallMethod(name.get(), argv,
+                                                (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
 }
 
 template <typename... A>

@@ -1,12 +1,15 @@
 #include "scan_generator.hpp"
 
+#include <memory>
 #include <new>
 
 #include <structmember.h>
 
+#include "fast_paths.hpp"
 #include "function.hpp"
 #include "ops.hpp"
 #include "state.hpp"
+#include "walk.hpp"
 
 namespace kv {
 namespace {
@@ -18,7 +21,8 @@ struct ScanData {
     Ref self;
     Ref globals;
     Ref basename;
-    Ref walk;      // the iterator over os.walk(dirname)
+    Ref walk;      // the iterator over os.walk(dirname), or
+    std::unique_ptr<DirectoryWalk> native_walk;  // the same walk, natively
     Ref root;      // of the directory at hand
     Ref selected;  // its sorted matching names (a list)
     Py_ssize_t index = 0;
@@ -30,6 +34,7 @@ struct ScanData {
         stage = Stage::finished;
         basename.reset();
         walk.reset();
+        native_walk.reset();
         root.reset();
         selected.reset();
         self.reset();
@@ -81,29 +86,45 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         split_head(f, s, dirname);
         f.at(153);
         Ref walk = getattr(f.global(names.os), names.walk);
-        s.walk = iter(call(walk, dirname));
+        if (walk.is(originals.walk) && DirectoryWalk::accepts(dirname)) {
+            s.native_walk = std::make_unique<DirectoryWalk>(dirname);
+        } else {
+            s.walk = iter(call(walk, dirname));
+        }
     }
     while (true) {
         if (s.selected && s.index < PyList_GET_SIZE(s.selected.get())) {
             f.at(155);
             Borrowed filename = PyList_GET_ITEM(s.selected.get(), s.index);
             ++s.index;
-            Ref path = Ref::check(PyNumber_Add(s.root.get(), names.slash));
-            path = Ref::check(PyNumber_Add(path.get(), filename.get()));
+            Ref path;
+            if (PyUnicode_CheckExact(s.root.get()) && PyUnicode_CheckExact(filename.get())) {
+                path = join_fields(names.three_fields, {s.root, names.slash, filename});
+            } else {
+                path = Ref::check(PyNumber_Add(s.root.get(), names.slash));
+                path = Ref::check(PyNumber_Add(path.get(), filename.get()));
+            }
             Ref cls = f.global(names.VersionFileSystem);
             return call(cls, path);
         }
         f.at(153);
-        Ref entry = next(s.walk);
-        if (!entry) return Ref();
         Ref root, dirnames, filenames;
-        unpack3(entry, root, dirnames, filenames);
+        if (s.native_walk) {
+            if (!s.native_walk->next(root, dirnames, filenames)) return Ref();
+        } else {
+            Ref entry = next(s.walk);
+            if (!entry) return Ref();
+            unpack3(entry, root, dirnames, filenames);
+        }
         s.root = std::move(root);
         s.selected.reset();
         f.at(154);
         Ref filter = getattr(f.global(names.fnmatch), names.filter);
         Ref pattern = Ref::check(PyNumber_Add(s.basename.get(), names.star));
-        Ref matched = call(filter, filenames, pattern);
+        // With the original fnmatch.filter, a pattern that is a plain prefix
+        // and a star selects the names that begin with that prefix.
+        Ref matched = filter.is(originals.filter) ? filter_by_prefix(filenames, s.basename) : Ref();
+        if (!matched) matched = call(filter, filenames, pattern);
         Ref sorted_names = Ref::check(PySequence_List(matched.get()));
         require_status(PyList_Sort(sorted_names.get()));
         s.selected = std::move(sorted_names);

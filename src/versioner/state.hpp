@@ -98,7 +98,9 @@ private:
     X(nine, "9")                             \
     X(dunder_iter, "__iter__")               \
     X(dunder_next, "__next__")               \
-    X(dunder_previous, "__previous__")
+    X(dunder_previous, "__previous__")       \
+    X(search, "search")                      \
+    X(group, "group")
 
 struct Names {
 #define KV_DECLARE(field, text) PyObject* field = nullptr;

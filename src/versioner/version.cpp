@@ -1,5 +1,6 @@
 // Version: a BaseVersion that steps to its neighbouring numbers.
 #include "classes.hpp"
+#include "fast_paths.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 
@@ -17,7 +18,8 @@ Ref next_version(Frame& f, Args a) {
     Ref pads = getattr(self, names.pads);
     // The largest number of the width: "9" * pads, as an unbounded integer.
     Ref nines = Ref::check(PyNumber_Multiply(pads.get(), names.nine));
-    Ref limit = to_int(nines);
+    Ref limit = parse_digits(nines);
+    if (!limit) limit = to_int(nines);
     if (require_status(PyObject_RichCompareBool(up.get(), limit.get(), Py_LE))) {
         f.at(109);
         Ref to = getattr(self, names.to);

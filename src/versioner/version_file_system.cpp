@@ -1,5 +1,6 @@
 // VersionFileSystem: the versions of one name that exist on disk.
 #include "classes.hpp"
+#include "fast_paths.hpp"
 #include "ops.hpp"
 #include "scan_generator.hpp"
 #include "state.hpp"
@@ -24,9 +25,15 @@ Ref init(Frame& f, Args a) {
     store_name(f, self, filename, pads, postfix, ext, {133, 134, 135, 136, 137, 138, 140});
 
     f.at(142);
-    Ref exists = os_path_function(f, names.exists);
+    Ref path = getattr(f.global(names.os), names.path);
+    Ref exists = getattr(path, names.exists);
     Ref name = getattr(self, names.filename);
-    if (truth(call(exists, name))) {
+    // `exists(name) and not isabs(name)` is false for an absolute name,
+    // whatever the disk says: with the original functions, no need to ask it.
+    const bool absolute = exists.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
+                          path_is_absolute(name) &&
+                          getattr(path, names.isabs).is(originals.isabs);
+    if (!absolute && truth(call(exists, name))) {
         Ref isabs = os_path_function(f, names.isabs);
         name = getattr(self, names.filename);
         if (!truth(call(isabs, name))) {
@@ -42,6 +49,14 @@ Ref init(Frame& f, Args a) {
 
     f.at(147);
     Ref cls = f.global(names.VersionFileSystem);
+    if (base_init_is_original(cls, self)) {
+        // super() would find BaseVersion.__init__ itself: call it directly,
+        // the settings by position instead of by keyword.
+        Ref stored = getattr(self, names.filename);
+        Ref text_name = str(stored);
+        call(originals.base_init, self, text_name, pads, postfix, ext);
+        return Ref::none();
+    }
     Ref parent = call(builtins.super, cls, self);
     Ref parent_init = getattr(parent, names.dunder_init);
     Ref stored = getattr(self, names.filename);

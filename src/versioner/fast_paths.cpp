@@ -1,0 +1,280 @@
+#include "fast_paths.hpp"
+
+#include <climits>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "state.hpp"
+
+namespace kv {
+
+Originals originals;
+
+namespace {
+
+Immortal pattern_cache;  // postfix -> {ext -> compiled pattern}
+constexpr Py_ssize_t pattern_cache_size = 512;
+Py_ssize_t cached_patterns = 0;
+
+// A fragment of the name pattern as a sequence of characters, where
+// `any` stands for the dot that matches any character but a line break.
+struct Fragment {
+    static constexpr Py_UCS4 any = 0xFFFFFFFF;
+    std::vector<Py_UCS4> chars;
+    bool rest_of_line = false;  // the fragment ".*"
+
+    bool matches_at(PyObject* text, Py_ssize_t start) const {
+        for (size_t i = 0; i < chars.size(); ++i) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(text, start + static_cast<Py_ssize_t>(i));
+            if (chars[i] != any && chars[i] != c) return false;
+        }
+        return true;
+    }
+};
+
+// Reads a fragment made of literal characters and dots; false for any
+// other regular-expression syntax.
+bool read_fragment(PyObject* text, Fragment& out) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        switch (c) {
+            case '.':
+                out.chars.push_back(Fragment::any);
+                break;
+            case '^': case '$': case '*': case '+': case '?': case '{': case '}':
+            case '[': case ']': case '\\': case '|': case '(': case ')': case '#':
+                return false;
+            default:
+                if (Py_UNICODE_ISSPACE(c)) return false;
+                out.chars.push_back(c);
+        }
+    }
+    return true;
+}
+
+struct NameMatcher {
+    Fragment postfix;
+    Fragment ext;
+};
+
+// Matchers of the cached patterns, by pattern object (kept alive by the
+// cache, and dropped with it).
+std::unordered_map<PyObject*, NameMatcher> matchers;
+
+PyObject* keep_attribute(Borrowed module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module.get(), name);
+    if (!value) throw PyErrOccurred();
+    return value;  // kept for the life of the process, like the module
+}
+
+}  // namespace
+
+void capture_originals(Borrowed globals) noexcept {
+    if (originals.splitext) return;
+    try {
+        Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
+        Ref os = Ref::check(PyImport_ImportModule("os"));
+        Ref re = Ref::check(PyImport_ImportModule("re"));
+        Ref fnmatch = Ref::check(PyImport_ImportModule("fnmatch"));
+        Ref cache = Ref::check(PyDict_New());
+        Originals taken;
+        taken.splitext = keep_attribute(posixpath, "splitext");
+        taken.exists = keep_attribute(posixpath, "exists");
+        taken.isabs = keep_attribute(posixpath, "isabs");
+        taken.walk = keep_attribute(os, "walk");
+        taken.compile = keep_attribute(re, "compile");
+        taken.pattern_type = keep_attribute(re, "Pattern");
+        taken.filter = keep_attribute(fnmatch, "filter");
+        auto global = [&](const char* name) {
+            PyObject* value = PyDict_GetItemString(globals.get(), name);
+            if (!value) {
+                PyErr_SetString(PyExc_KeyError, name);
+                throw PyErrOccurred();
+            }
+            return Ref::borrow(value).release();
+        };
+        taken.name_template = global("regex_splits");
+        taken.base_version = global("BaseVersion");
+        taken.version = global("Version");
+        taken.version_file_system = global("VersionFileSystem");
+        PyObject* base_dict = reinterpret_cast<PyTypeObject*>(taken.base_version)->tp_dict;
+        PyObject* init = PyDict_GetItemString(base_dict, "__init__");
+        if (!init) throw PyErrOccurred();
+        taken.base_init = Ref::borrow(init).release();
+        pattern_cache.set(std::move(cache));
+        originals = taken;
+    } catch (const PyErrOccurred&) {
+        PyErr_Clear();
+    }
+}
+
+// posixpath.splitext: the extension starts at the last dot of the last
+// component, unless only dots precede it there.
+Ref path_extension(Borrowed path) {
+    PyObject* p = path.get();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    const Py_ssize_t sep = PyUnicode_FindChar(p, '/', 0, length, -1);
+    const Py_ssize_t dot = PyUnicode_FindChar(p, '.', 0, length, -1);
+    if (sep == -2 || dot == -2) throw PyErrOccurred();
+    if (dot > sep) {
+        for (Py_ssize_t i = sep + 1; i < dot; ++i) {
+            if (PyUnicode_READ_CHAR(p, i) != '.') {
+                return Ref::check(PyUnicode_Substring(p, dot, length));
+            }
+        }
+    }
+    return Ref::check(PyUnicode_New(0, 0));
+}
+
+bool base_init_is_original(Borrowed cls, Borrowed self) {
+    if (!originals.base_init || !cls.is(originals.version_file_system)) return false;
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (reinterpret_cast<PyObject*>(type) != originals.version_file_system) return false;
+    PyObject* mro = type->tp_mro;
+    if (!mro || PyTuple_GET_SIZE(mro) < 2 || PyTuple_GET_ITEM(mro, 1) != originals.base_version) {
+        return false;
+    }
+    PyObject* init = PyDict_GetItemWithError(
+        reinterpret_cast<PyTypeObject*>(originals.base_version)->tp_dict, names.dunder_init);
+    return init == originals.base_init;
+}
+
+Ref cached_pattern(Borrowed postfix, Borrowed ext) {
+    PyObject* by_ext = PyDict_GetItemWithError(pattern_cache.get(), postfix.get());
+    if (!by_ext) {
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        return Ref();
+    }
+    PyObject* pattern = PyDict_GetItemWithError(by_ext, ext.get());
+    if (!pattern && PyErr_Occurred()) throw PyErrOccurred();
+    return Ref::borrow(pattern);
+}
+
+void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern) {
+    if (static_cast<Py_ssize_t>(matchers.size()) >= pattern_cache_size ||
+        cached_patterns >= pattern_cache_size) {
+        matchers.clear();
+        PyDict_Clear(pattern_cache.get());
+        cached_patterns = 0;
+    }
+    PyObject* by_ext = PyDict_GetItemWithError(pattern_cache.get(), postfix.get());
+    if (!by_ext) {
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        Ref fresh = Ref::check(PyDict_New());
+        require_status(PyDict_SetItem(pattern_cache.get(), postfix.get(), fresh.get()));
+        by_ext = fresh.get();  // now held by the cache
+    }
+    require_status(PyDict_SetItem(by_ext, ext.get(), pattern.get()));
+    ++cached_patterns;
+    NameMatcher matcher;
+    if (PyUnicode_GET_LENGTH(ext.get()) == 2 && PyUnicode_READ_CHAR(ext.get(), 0) == '.' &&
+        PyUnicode_READ_CHAR(ext.get(), 1) == '*') {
+        matcher.ext.rest_of_line = true;
+    } else if (!read_fragment(ext.get(), matcher.ext)) {
+        return;
+    }
+    if (!read_fragment(postfix.get(), matcher.postfix)) return;
+    matchers[pattern.get()] = std::move(matcher);
+}
+
+// The pattern is "(?P<head>.*P)(?P<version>[0-9]+)(?P<tail>[.]E)", searched
+// in a name without line breaks: the match starts at the first character,
+// and the engine tries the longest head first. The digits are followed by a
+// dot, so only their longest run can succeed.
+Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
+    cannot_answer = true;
+    auto found = matchers.find(pattern.get());
+    if (found == matchers.end()) return Ref();
+    PyObject* text = name.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_FindChar(text, '\n', 0, n, 1) != -1) return Ref();
+    cannot_answer = false;
+    const NameMatcher& m = found->second;
+    const Py_ssize_t plen = static_cast<Py_ssize_t>(m.postfix.chars.size());
+    const Py_ssize_t elen = static_cast<Py_ssize_t>(m.ext.chars.size());
+    for (Py_ssize_t h = n; h >= plen; --h) {
+        if (!m.postfix.matches_at(text, h - plen)) continue;
+        Py_ssize_t d = h;
+        while (d < n) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(text, d);
+            if (c < '0' || c > '9') break;
+            ++d;
+        }
+        if (d == h || d >= n || PyUnicode_READ_CHAR(text, d) != '.') continue;
+        Py_ssize_t end = n;
+        if (!m.ext.rest_of_line) {
+            end = d + 1 + elen;
+            if (end > n || !m.ext.matches_at(text, d + 1)) continue;
+        }
+        Ref head = Ref::check(PyUnicode_Substring(text, 0, h));
+        Ref version = Ref::check(PyUnicode_Substring(text, h, d));
+        Ref tail = Ref::check(PyUnicode_Substring(text, d, end));
+        return tuple(head, version, tail);
+    }
+    return Ref();
+}
+
+Ref filter_by_prefix(Borrowed names_list, Borrowed prefix) {
+    if (!PyList_CheckExact(names_list.get()) || !PyUnicode_CheckExact(prefix.get())) return Ref();
+    const Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(prefix.get());
+    for (Py_ssize_t i = 0; i < prefix_length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(prefix.get(), i);
+        if (c == '*' || c == '?' || c == '[') return Ref();
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(names_list.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(names_list.get(), i))) return Ref();
+    }
+    Ref selected = Ref::check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyList_GET_ITEM(names_list.get(), i);
+        Py_ssize_t found = PyUnicode_Tailmatch(name, prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+        if (found < 0) throw PyErrOccurred();
+        if (found) require_status(PyList_Append(selected.get(), name));
+    }
+    return selected;
+}
+
+Ref parse_digits(Borrowed text) {
+    PyObject* p = text.get();
+    if (!PyUnicode_CheckExact(p) || !PyUnicode_IS_ASCII(p)) return Ref();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    if (n == 0 || n > 18) return Ref();
+    const Py_UCS1* digits = PyUnicode_1BYTE_DATA(p);
+    long long value = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') return Ref();
+        value = value * 10 + (digits[i] - '0');
+    }
+    return Ref::check(PyLong_FromLongLong(value));
+}
+
+Ref pad_number(Borrowed pads, Borrowed number) {
+    if (!PyLong_CheckExact(pads.get()) || !PyLong_CheckExact(number.get())) return Ref();
+    int overflow = 0;
+    const long width = PyLong_AsLongAndOverflow(pads.get(), &overflow);
+    if (overflow || width < -4096 || width > 4096) return Ref();
+    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (overflow || value == LLONG_MIN) return Ref();
+    if (width == -1 && PyErr_Occurred()) throw PyErrOccurred();
+
+    std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string text;
+    const size_t sign = value < 0 ? 1 : 0;
+    const size_t size = digits.size() + sign;
+    if (width < 0) {
+        // A minus flag: left-justified, filled with spaces.
+        text = (sign ? "-" : "") + digits;
+        if (size < static_cast<size_t>(-width)) text.append(static_cast<size_t>(-width) - size, ' ');
+    } else {
+        // Zeros between the sign and the digits.
+        text = sign ? "-" : "";
+        if (size < static_cast<size_t>(width)) text.append(static_cast<size_t>(width) - size, '0');
+        text += digits;
+    }
+    return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace kv

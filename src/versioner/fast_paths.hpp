@@ -1,0 +1,82 @@
+// Fast paths for calls into the standard library.
+//
+// The module reads `os`, `re` and `fnmatch` from its namespace at every use,
+// so a rebinding or a test double sees every call. A fast path here replaces
+// the call of a standard-library function only when the function that the
+// general path would call is, at that moment, the very object that the
+// standard library had when the module was executed; it then computes the
+// same result natively. Any other object takes the general path.
+#pragma once
+
+#include "ref.hpp"
+
+namespace kv {
+
+// The standard-library objects that the fast paths stand in for, taken from
+// the standard modules themselves (not from the module namespace, which a
+// package submodule of the same name can shadow). Empty when they could not
+// be had: then no fast path applies.
+struct Originals {
+    PyObject* splitext = nullptr;  // posixpath.splitext
+    PyObject* exists = nullptr;    // posixpath.exists (genericpath.exists)
+    PyObject* isabs = nullptr;     // posixpath.isabs
+    PyObject* walk = nullptr;      // os.walk
+    PyObject* compile = nullptr;   // re.compile
+    PyObject* pattern_type = nullptr;  // re.Pattern
+    PyObject* filter = nullptr;    // fnmatch.filter
+    PyObject* name_template = nullptr;  // the module's own template text
+    PyObject* base_version = nullptr;   // the module's classes as created
+    PyObject* version = nullptr;
+    PyObject* version_file_system = nullptr;
+    PyObject* base_init = nullptr;      // BaseVersion.__init__ as created
+};
+
+extern Originals originals;
+
+// Takes the originals from the standard modules; a failure only leaves the
+// fast paths off.
+void capture_originals(Borrowed globals) noexcept;
+
+// Whether `super(VersionFileSystem, self).__init__` is, for this `self` and
+// the class global `cls`, the original BaseVersion.__init__: then it can be
+// called directly, with the same arguments by position.
+bool base_init_is_original(Borrowed cls, Borrowed self);
+
+// The extension of a path, as posixpath.splitext(path)[1] gives it, for an
+// exact str.
+Ref path_extension(Borrowed path);
+
+// posixpath.isabs for an exact str.
+inline bool path_is_absolute(Borrowed path) {
+    return PyUnicode_GET_LENGTH(path.get()) > 0 && PyUnicode_READ_CHAR(path.get(), 0) == '/';
+}
+
+// The compiled name pattern for (postfix, ext) under the original template
+// and the original re.compile, or an empty Ref when not cached. Bounded: the
+// extensions come from file names on disk, so their variety is unbounded.
+Ref cached_pattern(Borrowed postfix, Borrowed ext);
+void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern);
+
+// The split that the name pattern for (postfix, ext) gives an exact str,
+// computed without the regular-expression engine, for a pattern from
+// `cached_pattern` whose fragments are plain enough (literal characters, the
+// any-character dot, and ".*" as the whole extension). Sets `matched` and
+// returns the (head, version, tail) tuple on a match; returns an empty Ref
+// with `matched` false on no match; returns an empty Ref with `matched` true
+// when it cannot answer and the pattern itself must be used.
+Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer);
+
+// fnmatch.filter(names, prefix + '*') for a list of exact str and a prefix
+// without wildcard characters: the names that begin with the prefix. An
+// empty Ref when that shortcut does not apply.
+Ref filter_by_prefix(Borrowed names_list, Borrowed prefix);
+
+// int(text) for an exact str of at most 18 ASCII digits; an empty Ref when
+// the general conversion must run.
+Ref parse_digits(Borrowed text);
+
+// "%0<pads>d" % number for exact ints of a modest width; an empty Ref when
+// the general formatting must run.
+Ref pad_number(Borrowed pads, Borrowed number);
+
+}  // namespace kv
