@@ -1,6 +1,8 @@
-"""A short tour of kestrum.versioner, run in a throwaway directory.
+"""A tour of kestrum.versioner: publishing the next version of a render.
 
     python examples/tour.py
+
+Everything happens in a throwaway directory that is removed at the end.
 """
 
 import os
@@ -9,90 +11,87 @@ import tempfile
 from kestrum.errors import ExceededPaddingVersion, VersionZero
 from kestrum.versioner import Version, VersionFileSystem
 
-RENDERS = [
-    "sh010.v001.exr",
-    "sh010.v002.exr",
-    "sh010.v005.exr",
-    "sh020.v001.exr",
-    "notes.txt",
-    "previews/sh010.v002.jpg",
+# What a shot directory holds after a few days of work.
+SHOT_FILES = [
+    "comp/sh010_comp.v001.exr",
+    "comp/sh010_comp.v002.exr",
+    "comp/sh010_comp.v004.exr",
+    "comp/sh010_comp.v004.mov",
+    "comp/old/sh010_comp.v000.exr",
+    "comp/sh020_comp.v007.exr",
+    "comp/notes.txt",
 ]
 
 
-def heading(text):
+def heading(text: str) -> None:
     print()
     print(text)
-    print("-" * len(text))
+    print("=" * len(text))
 
 
-def show(v):
-    """The parsed fields of a version object."""
-    print(f"  {v}  (pads={v.pads!r}, postfix={v.postfix!r}, ext={v.ext!r})")
-    print(f"      head={v.head!r}  version={v.version!r}  tail={v.tail!r}  current={v.current!r}")
+def show(label: str, value: object) -> None:
+    print(f"  {label:<40} {value}")
 
 
-def main():
-    start = os.getcwd()
-    with tempfile.TemporaryDirectory(prefix="kestrum-tour-") as tmp:
-        os.chdir(tmp)
-        try:
-            tour(tmp)
-        finally:
-            os.chdir(start)
+def main() -> None:
+    with tempfile.TemporaryDirectory(prefix="kestrum-tour-") as root:
+        for name in SHOT_FILES:
+            path = os.path.join(root, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            open(path, "w").close()
+        tour(root)
 
 
-def tour(tmp):
-    os.mkdir("previews")
-    for name in RENDERS:
-        open(name, "w").close()
-    print(f"A throwaway shot directory {tmp}:")
-    for name in RENDERS:
-        print(f"  {name}")
+def tour(root: str) -> None:
+    def rel(item: object) -> str:
+        return "None" if item is None else os.path.relpath(str(item), root)
 
-    heading("Parsing names")
-    show(Version("sh010.v002.exr"))
-    show(Version("plate_v0007.dpx", pads=4, postfix="_v"))
-    show(Version("notes.txt"))
-    for pads, number in [(4, 7), (3, 42), (3, 1234)]:
-        print(f"  Version.int_to_pad({pads}, {number}) -> {Version.int_to_pad(pads, number)!r}")
+    heading("1. A versioned name, taken apart")
+    v = Version(os.path.join(root, "comp", "sh010_comp.v002.exr"))
+    show("name", rel(v))
+    show("head / version / tail", f"{rel(v.head)!r} / {v.version!r} / {v.tail!r}")
+    show("current", v.current)
+    show("settings pads / postfix / ext", f"{v.pads} / {v.postfix!r} / {v.ext!r}")
+    show("int_to_pad(4, 7)", repr(Version.int_to_pad(4, 7)))
+    plate = Version("plate_v0042.dpx", pads=4, postfix="_v")
+    show("plate_v0042.dpx, postfix '_v'", f"head {plate.head!r}, current {plate.current}")
+    show("notes.txt has no number", f"current {Version('notes.txt').current}")
 
-    heading("Rendering at other numbers")
-    v = Version("sh010.v002.exr")
-    print(f"  {v}.to(12)      -> {v.to(12)}")
-    print(f"  {Version('notes.txt')}.to(3)   -> {Version('notes.txt').to(3)}")
-    print(f"  versionless        -> {Version('sh010.v002.exr').versionless}")
-    print("  versions compare by number, not by name:")
-    print(f"    Version('sh010.v002.exr') == 'plate.v2.dpx'  -> {Version('sh010.v002.exr') == 'plate.v2.dpx'}")
-    print(f"    Version('sh010.v002.exr') == 3               -> {Version('sh010.v002.exr') == 3}")
+    heading("2. What is on disk")
+    fs = v.fs
+    print(f"  the scan of {rel(fs.head)}* walks the whole tree below, any extension:")
+    for item in fs:
+        print(f"    {rel(item):<30} current={item.current}")
+    show("latest version on disk (last)", rel(fs.last))
+    show("first in scan order", rel(fs.first))
+    show("existing version after v002 (next)", rel(fs.next))
+    show("existing version before v002", rel(fs.previous))
+    show("is version 3 on disk?", 3 in fs)
+    show("is version 4 on disk?", 4 in fs)
 
-    heading("Stepping within the padding width")
-    v = Version("sh010.v002.exr")
-    print(f"  {v}: next -> {v.next}, then previous -> {Version('sh010.v002.exr').previous}")
-    print(f"  reading next rewrote the object's name to {v}, while current is still {v.current}")
+    heading("3. Publishing: the name of the next version")
+    latest = fs.last
+    show("latest number on disk", f"{latest.current} ({rel(latest)})")
+    publish = Version(v.filename).to(latest.current + 1)
+    show("our next render", rel(publish))
+    show("already on disk?", publish.fs.exists)
+    show("the name without its number", rel(v.versionless))
+
+    heading("4. Stepping, comparing, and the limits of the padding")
+    step = Version(os.path.join(root, "comp", "sh010_comp.v002.exr"))
+    show("v002: next / previous", f"{rel(step.next)} / {rel(Version(v.filename).previous)}")
+    show("reading next rewrote the name to", rel(step))
+    show("while current is still", step.current)
+    show("v002 == 2", v == 2)
+    show("v002 == 'plate.v2.dpx' (numbers only)", v == "plate.v2.dpx")
     for name, step in [("sh010.v999.exr", "next"), ("sh010.v001.exr", "previous")]:
         try:
             getattr(Version(name), step)
         except (ExceededPaddingVersion, VersionZero) as error:
-            print(f"  {name}.{step} refuses: {type(error).__name__}")
-
-    heading("Looking at the disk")
-    fs = Version(os.path.join(tmp, "sh010.v002.exr")).fs
-
-    def rel(item):
-        return None if item is None else os.path.relpath(str(item), tmp)
-
-    print(f"  the scan of {rel(fs.head)}* (the whole tree below, any extension):")
-    for item in fs:
-        print(f"    {rel(item):<26} current={item.current!r}")
-    print(f"  exists: {fs.exists};  3 in fs: {3 in fs};  5 in fs: {5 in fs}")
-    print(f"  first: {rel(fs.first)};  last (highest number): {rel(fs.last)}")
-    print(f"  the existing versions around v002: previous {rel(fs.previous)}, next {rel(fs.next)}")
-    print("    (neighbours are taken in scan order and found by number: counting from the back,")
-    print("     the first item numbered 2 is the preview, and v005 comes just before it)")
-    v1 = VersionFileSystem(os.path.join(tmp, "sh010.v001.exr"))
-    print(f"  before the oldest: {rel(v1.previous)};  after v001: {rel(v1.next)}")
-    v4 = VersionFileSystem(os.path.join(tmp, "sh010.v004.exr"))
-    print(f"  around a number nobody rendered (v004): {v4.previous}, {v4.next}")
+            show(f"{name}.{step}", f"refused: {type(error).__name__}")
+    show("sh010.v999.exr with pads=4, next", Version("sh010.v999.exr", pads=4).next)
+    missing = VersionFileSystem(os.path.join(root, "comp", "sh010_comp.v003.exr"))
+    show("next/previous of v003 (not on disk)", f"{missing.next} / {missing.previous}")
 
 
 if __name__ == "__main__":
