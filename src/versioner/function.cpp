@@ -314,7 +314,10 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
         return Ref();
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (type->tp_new != PyBaseObject_Type.tp_new || nargs + 1 > max_params) return Ref();
+    if (Py_TYPE(cls) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new ||
+        nargs + 1 > max_params) {
+        return Ref();
+    }
     PyObject* init = _PyType_Lookup(type, names.dunder_init);
     if (!init || Py_TYPE(init) != reinterpret_cast<PyTypeObject*>(function_type.get())) {
         return Ref();
