@@ -63,6 +63,38 @@ struct NameMatcher {
 // cache, and dropped with it).
 std::unordered_map<PyObject*, NameMatcher> matchers;
 
+// A name in a module's namespace and the object it held at start-up.
+struct Helper {
+    PyObject* namespace_;
+    PyObject* name;
+    PyObject* value;
+};
+std::vector<Helper> walk_helpers;
+std::vector<Helper> filter_helpers;
+
+void keep_helper(std::vector<Helper>& into, Borrowed module, const char* name) {
+    PyObject* namespace_ = PyModule_GetDict(module.get());
+    Ref key = Ref::check(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(namespace_, key.get());
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, name);
+        throw PyErrOccurred();
+    }
+    // Kept for the life of the process, like the modules themselves.
+    into.push_back({Ref::borrow(namespace_).release(), key.release(), Ref::borrow(value).release()});
+}
+
+bool unchanged(const std::vector<Helper>& helpers) {
+    if (helpers.empty()) return false;
+    for (const Helper& h : helpers) {
+        if (PyDict_GetItemWithError(h.namespace_, h.name) != h.value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* keep_attribute(Borrowed module, const char* name) {
     PyObject* value = PyObject_GetAttrString(module.get(), name);
     if (!value) throw PyErrOccurred();
@@ -84,6 +116,15 @@ void capture_originals(Borrowed globals) noexcept {
         taken.exists = keep_attribute(posixpath, "exists");
         taken.isabs = keep_attribute(posixpath, "isabs");
         taken.walk = keep_attribute(os, "walk");
+        taken.posixpath = Ref::borrow(posixpath).release();
+        std::vector<Helper> walk_uses, filter_uses;
+        for (const char* name : {"scandir", "path", "fspath"}) keep_helper(walk_uses, os, name);
+        for (const char* name : {"islink", "join"}) keep_helper(walk_uses, posixpath, name);
+        for (const char* name : {"os", "posixpath", "_compile_pattern", "translate"}) {
+            keep_helper(filter_uses, fnmatch, name);
+        }
+        keep_helper(filter_uses, os, "path");
+        keep_helper(filter_uses, posixpath, "normcase");
         taken.compile = keep_attribute(re, "compile");
         taken.pattern_type = keep_attribute(re, "Pattern");
         taken.filter = keep_attribute(fnmatch, "filter");
@@ -104,6 +145,8 @@ void capture_originals(Borrowed globals) noexcept {
         if (!init) throw PyErrOccurred();
         taken.base_init = Ref::borrow(init).release();
         pattern_cache.set(std::move(cache));
+        walk_helpers = std::move(walk_uses);
+        filter_helpers = std::move(filter_uses);
         originals = taken;
     } catch (const PyErrOccurred&) {
         PyErr_Clear();
@@ -126,6 +169,17 @@ Ref path_extension(Borrowed path) {
         }
     }
     return Ref::check(PyUnicode_New(0, 0));
+}
+
+bool walk_helpers_unchanged() { return unchanged(walk_helpers); }
+
+bool filter_helpers_unchanged() { return unchanged(filter_helpers); }
+
+bool isabs_is_original(Borrowed path) {
+    if (!originals.posixpath || !path.is(originals.posixpath)) return false;
+    PyObject* isabs = PyDict_GetItemWithError(PyModule_GetDict(path.get()), names.isabs);
+    if (!isabs) PyErr_Clear();
+    return isabs == originals.isabs;
 }
 
 bool base_init_is_original(Borrowed cls, Borrowed self) {

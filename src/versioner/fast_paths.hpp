@@ -21,6 +21,7 @@ struct Originals {
     PyObject* exists = nullptr;    // posixpath.exists (genericpath.exists)
     PyObject* isabs = nullptr;     // posixpath.isabs
     PyObject* walk = nullptr;      // os.walk
+    PyObject* posixpath = nullptr; // the module os.path
     PyObject* compile = nullptr;   // re.compile
     PyObject* pattern_type = nullptr;  // re.Pattern
     PyObject* filter = nullptr;    // fnmatch.filter
@@ -32,6 +33,16 @@ struct Originals {
 };
 
 extern Originals originals;
+
+// Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
+// os.path.islink, os.path.normcase and the like, read from their own
+// modules) are still the originals: a test double put there must be seen.
+bool walk_helpers_unchanged();
+bool filter_helpers_unchanged();
+
+// Whether the module `path` (what `os.path` gave) is the original os.path
+// and its `isabs` the original one; reads its namespace only.
+bool isabs_is_original(Borrowed path);
 
 // Takes the originals from the standard modules; a failure only leaves the
 // fast paths off.

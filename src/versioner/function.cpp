@@ -314,8 +314,10 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
         return Ref();
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    // An abstract class is refused by object's __new__, so it takes the
+    // general path that says so.
     if (Py_TYPE(cls) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new ||
-        nargs + 1 > max_params) {
+        (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || nargs + 1 > max_params) {
         return Ref();
     }
     PyObject* init = _PyType_Lookup(type, names.dunder_init);

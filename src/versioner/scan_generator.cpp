@@ -86,7 +86,8 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         split_head(f, s, dirname);
         f.at(153);
         Ref walk = getattr(f.global(names.os), names.walk);
-        if (walk.is(originals.walk) && DirectoryWalk::accepts(dirname)) {
+        if (walk.is(originals.walk) && walk_helpers_unchanged() &&
+            DirectoryWalk::accepts(dirname)) {
             s.native_walk = std::make_unique<DirectoryWalk>(dirname);
         } else {
             s.walk = iter(call(walk, dirname));
@@ -123,7 +124,9 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         Ref pattern = Ref::check(PyNumber_Add(s.basename.get(), names.star));
         // With the original fnmatch.filter, a pattern that is a plain prefix
         // and a star selects the names that begin with that prefix.
-        Ref matched = filter.is(originals.filter) ? filter_by_prefix(filenames, s.basename) : Ref();
+        Ref matched = filter.is(originals.filter) && filter_helpers_unchanged()
+                          ? filter_by_prefix(filenames, s.basename)
+                          : Ref();
         if (!matched) matched = call(filter, filenames, pattern);
         Ref sorted_names = Ref::check(PySequence_List(matched.get()));
         require_status(PyList_Sort(sorted_names.get()));

@@ -31,8 +31,7 @@ Ref init(Frame& f, Args a) {
     // `exists(name) and not isabs(name)` is false for an absolute name,
     // whatever the disk says: with the original functions, no need to ask it.
     const bool absolute = exists.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
-                          path_is_absolute(name) &&
-                          getattr(path, names.isabs).is(originals.isabs);
+                          path_is_absolute(name) && isabs_is_original(path);
     if (!absolute && truth(call(exists, name))) {
         Ref isabs = os_path_function(f, names.isabs);
         name = getattr(self, names.filename);

@@ -1,0 +1,477 @@
+"""The shortcuts that stand in for calls of the standard library give what the
+calls give. Each operation runs as is, then with the object that it calls
+replaced by a stand-in of the same behaviour (a wrapper, a str subclass, a
+pattern proxy), which makes the module call it, and the results are compared."""
+
+import itertools
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from kestrum import versioner
+from kestrum.versioner import BaseVersion, Version, VersionFileSystem
+from trees import Recorder, make_tree, recording_fnmatch, recording_os
+
+
+class Text(str):
+    """Not an exact str: the exact-str shortcuts step aside."""
+
+
+class Int(int):
+    pass
+
+
+class PatternProxy:
+    """No re.Pattern: the split searches with finditer and groupdict."""
+
+    def __init__(self, pattern, log=None):
+        self.pattern, self.log = pattern, log
+
+    def finditer(self, text):
+        self.log and self.log.calls.append(("finditer", (text,), {}))
+        return self.pattern.finditer(text)
+
+
+def proxy_re(log=None):
+    return types.SimpleNamespace(compile=lambda text: PatternProxy(re.compile(text), log))
+
+
+def uncached_re():
+    """Real patterns, but not the cached ones: one search per split."""
+    return types.SimpleNamespace(compile=lambda text: re.compile("(?:%s)" % text))
+
+
+def rebound(op, **stand_ins):
+    with pytest.MonkeyPatch.context() as m:
+        for name, value in stand_ins.items():
+            m.setattr(versioner, name, value)
+        return op()
+
+
+def outcome(op):
+    try:
+        return op()
+    except Exception as exc:
+        return ("raised", type(exc))
+
+
+def fields(cls, name, **kw):
+    def parse():
+        obj = cls(name, **kw)
+        # the split itself too: a tuple after a match, a list otherwise
+        split = obj._splits(obj.filename)
+        return (obj.filename, obj.ext, obj.head, obj.version, obj.tail, obj.current, split)
+
+    return outcome(parse)
+
+
+def all_ways(cls, name, **kw):
+    """The parse as is, and with each shortcut forced off in turn."""
+    op = lambda: fields(cls, name, **kw)
+    return {
+        "os": rebound(op, os=recording_os(Recorder())),
+        "finditer": rebound(op, re=proxy_re()),
+        "search": rebound(op, re=uncached_re()),
+        "str subclass": fields(cls, Text(name), **kw),
+    }
+
+
+NAMES = [
+    "shot.v012.exr", "shot_v003.ma", "shot.v010.v002.ma", "a.v001.mab.ma",
+    "shot.v001", ".bashrc", "a/.b", "a/..b", "..v001.exr", ".v001", "...", "a.",
+    "a.v001.", "dir.v1/file", "dir.v1.x/file", "a.v001.exr/", "a.v1.tar.gz",
+    "x.v1.ma\ny.v2.ma", "x.ma\ny.v2.ma", "README", "", "/", "a12.exr",
+    "/p/sh010.v0041.dpx", "é/sh.v001.ëxr", "Ω.v7.ω", "\U0001f600.v01.\U0001f600x",
+    "sh\udcff.v001.e\udcff", "v001.ma", "shot.V001.ma", "a.v1\r.b",
+]
+POSTFIXES = [".v", "_v", "", ".", "a.b", "-ver", "[._]v", Text(".v")]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_parsing_matches_the_general_path(name, empty_cwd):
+    combos = itertools.product(POSTFIXES, (".*", "e.r", Text(".*")), (Version, VersionFileSystem))
+    for postfix, ext, cls in combos:
+        fast = fields(cls, name, postfix=postfix, ext=ext)
+        for way, general in all_ways(cls, name, postfix=postfix, ext=ext).items():
+            assert fast == general, (postfix, ext, cls.__name__, way)
+        if len(fast) > 2 and "\n" not in name:
+            extension = os.path.splitext(name)[1]
+            assert fast[1] == (extension[1:] if extension else ext)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    name=st.text("sv.0123456789_/-x+\né", max_size=16),
+    postfix=st.sampled_from([".v", "_v", "", "v", ".", "-ver", "a.b", "[._]v"]),
+    ext=st.sampled_from([".*", "exr", "e.r"]),
+)
+def test_parsing_property(name, postfix, ext):
+    fast = fields(Version, name, postfix=postfix, ext=ext)
+    op = lambda: fields(Version, name, postfix=postfix, ext=ext)
+    assert fast == rebound(op, re=proxy_re())
+    assert fast == rebound(op, re=uncached_re())
+
+
+def test_stand_ins_are_called(vmod, monkeypatch):
+    log = Recorder()
+    monkeypatch.setattr(vmod, "os", recording_os(log))
+    monkeypatch.setattr(vmod, "re", proxy_re(log))
+    VersionFileSystem("/nowhere/sh.v001.exr")
+    assert log.names() == ["path.exists", "path.splitext", "finditer"]
+
+
+def test_cached_pattern_is_the_compiled_template():
+    for name, postfix in (("a.v001.exr", ".v"), ("b_v2.e", "_v"), ("c", "")):
+        v = Version(name, postfix=postfix)
+        assert isinstance(v.regex_splits, re.Pattern)
+        assert v.regex_splits.pattern == versioner.regex_splits % (v.postfix, v.ext)
+    # a pattern without the three groups fails as the general split does
+    v.regex_splits = re.compile("(?P<head>a)(?P<version>1)")
+    assert outcome(lambda: v._splits("a1")) == ("raised", KeyError)
+    v.regex_splits = PatternProxy(v.regex_splits)
+    assert outcome(lambda: v._splits("a1")) == ("raised", KeyError)
+
+
+def test_template_and_compile_are_read_at_each_construction(vmod, monkeypatch):
+    template = vmod.regex_splits
+    assert Version("a.v001.mab.ma").current == 1  # now cached
+    monkeypatch.setattr(vmod, "regex_splits", template + "$")
+    assert Version("a.v001.mab.ma").current is None
+    # an equal template that is another object
+    monkeypatch.setattr(vmod, "regex_splits", "".join(list(template)))
+    assert Version("a.v001.mab.ma").current == 1
+    monkeypatch.setattr(vmod, "regex_splits", template)
+    compiled = []
+    real_compile = re.compile
+    monkeypatch.setattr(re, "compile", lambda t: compiled.append(t) or real_compile(t))
+    assert Version("a.v007.ma").current == 7 and len(compiled) == 1
+
+
+def test_pattern_cache_stays_right_past_its_bound():
+    early = Version("sh.v003.early")
+    names = ["sh.v%03d.e%d" % (i % 1000, i) for i in range(700)]
+    for name in names:
+        assert fields(Version, name) == rebound(lambda: fields(Version, name), re=proxy_re())
+    # patterns of objects made before the cache was cleared still split right
+    general = Version("sh.v003.early")
+    general.regex_splits = PatternProxy(early.regex_splits)
+    for name in ("sh.v009.early", "x.v1.early\nsh.v2.early", "sh.v003.other", "sh.early", "sh"):
+        assert early._splits(name) == general._splits(name), name
+    assert fields(Version, "sh.v004.early")[1:6] == ("early", "sh.v", "004", ".early", 4)
+
+
+def test_pattern_cache_is_bounded(leak_check):
+    names = itertools.cycle(["sh.v001.x%d" % i for i in range(2000)])
+    leak_check(lambda: Version(next(names)))
+
+
+# --------------------------------------------------------------------------
+# Numbers
+
+
+def padded(pads, number):
+    return "%s%sd" % ("%0", "%d" % pads) % number
+
+
+@pytest.mark.parametrize("pads", [3, 0, 1, 2, -1, -3, 4096, 4097, -4096, -4097, True, Int(4)])
+def test_int_to_pad_matches_the_formatting(pads):
+    numbers = [7, 0, -5, -123, 1234, 2 ** 62, 2 ** 63 - 1, 2 ** 63, -(2 ** 63),
+               -(2 ** 63) + 1, 10 ** 30, -(10 ** 30), True, Int(7), 7.9, -7.9]
+    for number in numbers:
+        result = BaseVersion.int_to_pad(pads, number)
+        assert type(result) is str and result == padded(pads, number), number
+        assert Version("a.v1.e").int_to_pad(Int(pads), Int(number)) == result
+
+
+@pytest.mark.parametrize("digits", [
+    "007", "0", "000000000000000000", "999999999999999999", "1" * 19, "9" * 40,
+    "\u0661\u0662", "\uff11", " 12", "1_000", "+5", "-5", "", "12a", "1.0", None, 5, 5.5,
+    type("Numeral", (str,), {"__int__": lambda self: 42})("007"), Text("008"), b"9",
+])
+def test_current_matches_int(digits):
+    v = Version("shot.v001.exr")
+    v.version = digits
+    try:
+        expected = int(digits)
+    except Exception:
+        expected = None
+    assert v.current == expected and type(v.current) is type(expected)
+
+
+@pytest.mark.parametrize("pads", [1, 2, 3, 17, 18, 19, 25, True, Int(18), 0, -2])
+def test_step_limit_matches_int(pads):
+    if pads <= 0:  # int("") refuses
+        assert outcome(lambda: Version("a.v5.e", pads=pads).next) == ("raised", ValueError)
+        return
+    limit = int("9" * pads)
+    assert Version("a.v%0*d.e" % (int(pads), limit - 1), pads=pads).next.current == limit
+    with pytest.raises(versioner.ExceededPaddingVersion):
+        Version("a.v%d.e" % limit, pads=pads).next
+
+
+# --------------------------------------------------------------------------
+# Joined names
+
+
+JOIN_NAMES = ["shot.v012.exr", "shot.exr", "é.v012.ëxr", "Ω.v3.x", "a.v1.\U0001f600",
+              "\U0001f600.e", "s\udcff.v9.e", "a.v001.b\ny.v2.c", ".v1.e"]
+
+
+@pytest.mark.parametrize("name", JOIN_NAMES)
+@pytest.mark.parametrize("postfix", [".v", "", "ö", "\u03a9"])
+def test_to_and_versionless_match_the_formatting(name, postfix):
+    def run(wrap):
+        v = Version(name, postfix=postfix)
+        v.head, v.tail, v.postfix = wrap(v.head), wrap(v.tail), wrap(v.postfix)
+        renumbered = v.to(7)
+        return v.filename, renumbered.filename, outcome(lambda: str(v.versionless))
+
+    fast = run(lambda x: x)
+    assert fast == run(lambda x: x if x is None else Text(x))
+    assert all(type(text) is str for text in fast[:2])
+    # a str subclass is rendered by its own __str__
+    shouting = type("Shouting", (str,), {"__str__": lambda self: self.upper()})
+    assert run(lambda x: x if x is None else shouting(x))[0] == fast[0].upper()
+
+
+# --------------------------------------------------------------------------
+# VersionFileSystem construction
+
+
+@pytest.mark.parametrize("name", [
+    "/nowhere/sh.v001.exr", "/", "//x.v1.e", "rel/sh.v001.exr", "sh.v002.exr", "", Text("/p/a.v1.e"),
+])
+def test_anchoring_matches_the_general_path(name, tmp_path, monkeypatch):
+    make_tree(tmp_path, "sh.v002.exr", "rel/sh.v001.exr")
+    monkeypatch.chdir(tmp_path)
+    log = Recorder()
+    general = rebound(lambda: fields(VersionFileSystem, name), os=recording_os(log))
+    assert fields(VersionFileSystem, name) == general
+    assert log.names()[0] == "path.exists"
+
+
+def test_absolute_name_reads_no_more_of_os_path(vmod, monkeypatch):
+    # The general path asks isabs only of a name that exists.
+    path = types.SimpleNamespace(exists=os.path.exists, splitext=os.path.splitext)
+    monkeypatch.setattr(vmod, "os", types.SimpleNamespace(path=path))
+    assert VersionFileSystem("/nowhere/sh.v001.exr").current == 1
+
+
+def recording_init(calls):
+    real = BaseVersion.__init__
+
+    def init(self, *args, **kwargs):
+        calls.append((type(self).__name__, args, kwargs))
+        return real(self, *args, **kwargs)
+
+    return init
+
+
+def test_base_constructor_is_reached_through_super(vmod, monkeypatch):
+    calls = []
+    monkeypatch.setattr(BaseVersion, "__init__", recording_init(calls))
+    fs = VersionFileSystem(Text("/p/a_v01.e"), 2, "_v")
+    passed = {"pads": 2, "postfix": "_v", "ext": ".*"}
+    assert calls == [("VersionFileSystem", ("/p/a_v01.e",), passed)] and type(calls[0][1][0]) is str
+    assert (fs.head, fs.current, fs.pads) == ("/p/a_v", 1, 2)
+    monkeypatch.undo()
+
+    class Sub(VersionFileSystem):
+        pass
+
+    kw = {"pads": 2, "postfix": "_v"}
+    assert fields(Sub, "/p/a_v01.e", **kw) == fields(VersionFileSystem, "/p/a_v01.e", **kw)
+    # super(<the global>, self) refuses an object that is not a Sub
+    monkeypatch.setattr(vmod, "VersionFileSystem", Sub)
+    assert fields(VersionFileSystem, "/p/a_v01.e") == ("raised", TypeError)
+
+
+# --------------------------------------------------------------------------
+# Calls of the module's own classes and functions
+
+
+def test_class_hooks_are_honoured(monkeypatch):
+    # (A __new__ set on a class can't be taken back: the interpreter keeps its
+    # slot. __init__ and __abstractmethods__ can.)
+    made = []
+    v = Version("a.v002.e")
+    monkeypatch.setattr(Version, "__init__", recording_init(made))
+    assert (v.next.current, v.previous.current, str(v.versionless)) == (3, 1, "a.e")
+    assert [type(args[0]).__name__ for _, args, _ in made] == ["Version", "Version", "str"]
+    monkeypatch.undo()
+
+    v = Version("a.v002.e")
+    monkeypatch.setattr(Version, "__abstractmethods__", frozenset({"spin"}), raising=False)
+    ops = {"call": lambda: Version(v), "to": lambda: v.to(4), "next": lambda: v.next,
+           "versionless": lambda: v.versionless}  # which makes the refusal NoValidVersion
+    refused = {key: outcome(lambda: op() and None) for key, op in ops.items()}
+    assert refused == {**dict.fromkeys(ops, ("raised", TypeError)),
+                       "versionless": ("raised", versioner.NoValidVersion)}
+
+
+def test_overrides_and_foreign_bound_methods_are_called():
+    v, w = Version("a.v002.e"), Version("b_v0009.f", pads=4, postfix="_v")
+    v._current = w._current
+    assert v.current == 9
+    v._splits = w._splits
+    v.__init__(v.filename)
+    assert (v.head, v.version, v.tail) == ("a.v002", None, ".e")
+    u = Version("a.v002.e")
+    u.int_to_pad = lambda pads, number: "<%s>" % number
+    assert u.to(5).filename == "a.v<5>.e"
+    u.int_to_pad = lambda pads, number: number  # an int, rendered by "%s"
+    assert u.to(6).filename == "a.v6.e"
+
+
+# --------------------------------------------------------------------------
+# The scan
+
+
+def scan_tree(root):
+    make_tree(root, "sh010.v001.exr", "sh010.v002.exr", "sh010.v1000.exr", "sh010.vfinal.txt",
+              "other.v001.exr", "Sh010.v003.exr", "sh010.v\n004.exr", "sh010.v005é.exr",
+              "sub/sh010.v006.exr", "sub/deeper/sh010.v007.exr", "dir.é\U0001f600/sh010.v008.exr",
+              "sh10.v001.exr", "sh[01]0.v001.exr", "sh]!.v001.exr", "sh010.v012.exr/inner.v1.e",
+              "plain.txt")
+    raw = os.fsencode(str(root))  # names that do not decode
+    os.mkdir(os.path.join(raw, b"sub\xff"))
+    for name in (b"sh010.v001\xff.exr", b"sub\xff/sh010.v009.exr"):
+        open(os.path.join(raw, name), "w").close()
+    # links: to a directory (listed as one, not entered), dangling, a loop, to a file
+    for link, target in (("sh010.vlinkdir", "sub"), ("linked", "sub"), ("sh010.v010.exr", "missing"),
+                         ("sh010.v011.exr", "sh010.v011.exr"), ("sh010.v013.exr", "sh010.v001.exr")):
+        os.symlink(target, str(root / link))
+    return str(root)
+
+
+def scan_ways(op):
+    flog, olog = Recorder(), Recorder()
+    ways = {
+        "fast": op(),
+        "os": rebound(op, os=recording_os(olog)),
+        "fnmatch": rebound(op, fnmatch=recording_fnmatch(flog)),
+        "both": rebound(op, os=recording_os(Recorder()), fnmatch=recording_fnmatch(Recorder())),
+    }
+    assert "walk" in olog.names()
+    assert ("walk-step" in olog.names()) == ("fnmatch.filter" in flog.names())
+    return ways
+
+
+@pytest.mark.parametrize("name", [
+    "sh010.v002.exr", "sh010.v999.jpg", "linked/sh010.v006.exr", "sub\udcff/sh010.v009.exr",
+    "sh[01]0.v001.exr", "sh?0.v001.exr", "sh*.v001.exr", "sh]!.v001.exr", "Sh010.v003.exr",
+    "dir.é\U0001f600/sh010.v008.exr", "sub/001.exr", "plain.txt/sh010.v001.exr",
+    "nowhere/sh010.v001.exr", "sh010.v012.exr/x.v1.e",
+])
+def test_scan_matches_the_general_path(name, tmp_path):
+    root = scan_tree(tmp_path)
+    postfix = "/" if name == "sub/001.exr" else ".v"  # an empty basename: every file
+    for path in (root + "/" + name, root + "/./" + name, "/" + root + "/" + name):
+        scan = lambda: [(x.filename, x.current) for x in VersionFileSystem(path, postfix=postfix)]
+        ways = scan_ways(lambda: outcome(scan))
+        assert ways["fast"] == ways["os"] == ways["fnmatch"] == ways["both"], path
+
+
+def test_relative_scan_matches_the_general_path(tmp_path, monkeypatch):
+    scan_tree(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    for name in ("sub/sh010.v999.exr", "sh010.v999.exr", "./sh010.v999.exr", "linked/sh010.v1.e"):
+        ways = scan_ways(lambda: [x.filename for x in VersionFileSystem(name)])
+        assert len(set(map(tuple, ways.values()))) == 1, name
+    cwd = os.getcwd()
+    assert ways["fast"] == [cwd + "/linked/sh010.v006.exr", cwd + "/linked/deeper/sh010.v007.exr"]
+
+
+@pytest.mark.parametrize("how", ["vanishes", "refused"])
+def test_directory_that_cannot_be_listed_is_skipped(how, tmp_path, monkeypatch):
+    top = tmp_path / "t"
+    real_scandir = os.scandir
+
+    def scandir(path="."):
+        # os.walk lists with os.scandir: this double refuses a directory as
+        # an unreadable one is refused
+        if how == "refused" and path == str(top / "d1"):
+            raise PermissionError(path)
+        return real_scandir(path)
+
+    def run(**stand_ins):
+        shutil.rmtree(str(top), ignore_errors=True)
+        make_tree(top, "a.v001.e", "d1/a.v002.e", "d2/a.v003.e")
+
+        def op():
+            items = iter(VersionFileSystem(str(top / "a.v001.e")))
+            first = [next(items).filename]
+            if how == "vanishes":
+                shutil.rmtree(str(top / "d1"))
+            return first + [x.filename for x in items]
+
+        return rebound(op, **stand_ins)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    expected = [str(top / "a.v001.e"), str(top / "d2" / "a.v003.e")]
+    assert run(os=recording_os(Recorder())) == expected
+    assert run() == expected
+
+
+AUDIT_CHILD = textwrap.dedent(
+    """
+    import json, sys
+    from kestrum import versioner
+    from trees import Recorder, recording_os
+    name, deny, refuse_walk = json.loads(sys.argv[1])
+    log = []
+
+    def hook(event, args):
+        if event not in ("os.walk", "os.scandir"):
+            return
+        log.append([event, repr(args)])
+        if event == "os.scandir" and args[0] == deny:
+            raise PermissionError(args[0])
+        if event == "os.walk" and refuse_walk:
+            raise RuntimeError("refused")
+
+    sys.addaudithook(hook)
+
+    def run():
+        del log[:]
+        try:
+            for item in versioner.VersionFileSystem(name):
+                log.append(["item", item.filename])
+        except Exception as exc:
+            log.append(["raised", type(exc).__name__])
+        return list(log)
+
+    fast = run()
+    versioner.os = recording_os(Recorder())
+    print(json.dumps([fast, run()]))
+    """
+)
+
+
+@pytest.mark.parametrize("deny, refuse_walk", [(None, False), ("sub", False), (None, True)])
+def test_audit_events_match_the_general_path(deny, refuse_walk, tmp_path):
+    root = make_tree(tmp_path, "sh.v001.e", "sh.v002.e", "sub/sh.v003.e", "sub/deeper/sh.v004.e",
+                     "other/sh.v005.e")
+    os.symlink("sub", str(tmp_path / "linked"))
+    paths = [os.path.dirname(os.path.dirname(versioner.__file__)), os.path.dirname(__file__)]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    arg = json.dumps([root + "/sh.v001.e", deny and root + "/" + deny, refuse_walk])
+    proc = subprocess.run([sys.executable, "-c", AUDIT_CHILD, arg], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    fast, general = json.loads(proc.stdout)
+    assert fast == general
+    events = [entry[0] for entry in fast]
+    if refuse_walk:
+        assert events == ["os.walk", "raised"]
+    else:
+        assert events[:2] == ["os.walk", "os.scandir"] and events.count("item") == (3 if deny else 5)
+        assert not any(entry[1].startswith("('%s/linked'" % root) for entry in fast)
