@@ -71,6 +71,7 @@ def tour(root: str) -> None:
 
     heading("3. Publishing: the name of the next version")
     latest = fs.last
+    assert latest is not None and latest.current is not None
     show("latest number on disk", f"{latest.current} ({rel(latest)})")
     publish = Version(v.filename).to(latest.current + 1)
     show("our next render", rel(publish))
@@ -84,11 +85,11 @@ def tour(root: str) -> None:
     show("while current is still", step.current)
     show("v002 == 2", v == 2)
     show("v002 == 'plate.v2.dpx' (numbers only)", v == "plate.v2.dpx")
-    for name, step in [("sh010.v999.exr", "next"), ("sh010.v001.exr", "previous")]:
+    for name, member in [("sh010.v999.exr", "next"), ("sh010.v001.exr", "previous")]:
         try:
-            getattr(Version(name), step)
+            getattr(Version(name), member)
         except (ExceededPaddingVersion, VersionZero) as error:
-            show(f"{name}.{step}", f"refused: {type(error).__name__}")
+            show(f"{name}.{member}", f"refused: {type(error).__name__}")
     show("sh010.v999.exr with pads=4, next", Version("sh010.v999.exr", pads=4).next)
     missing = VersionFileSystem(os.path.join(root, "comp", "sh010_comp.v003.exr"))
     show("next/previous of v003 (not on disk)", f"{missing.next} / {missing.previous}")
