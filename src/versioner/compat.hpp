@@ -10,6 +10,11 @@
 #error "kestrum.versioner needs CPython 3.9 or newer"
 #endif
 
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
 namespace kv::compat {
 
 // The current interpreter's identifier.
@@ -18,5 +23,33 @@ inline int64_t interpreter_id() { return PyInterpreterState_GetID(PyInterpreterS
 // From 3.12 on, generators warn when throw() gets the (type, value, traceback)
 // signature.
 inline constexpr bool throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
+
+// Whether the running thread is close to the end of its C stack. The
+// interpreter's recursion limit counts calls, not bytes: from 3.11 on, Python
+// code calling Python code uses hardly any C stack, so a thread with a small
+// stack can reach that limit in plain Python yet overflow it through the
+// module's members, which do use C stack. Those members call this first and
+// refuse with RecursionError while there is still room to do so.
+inline bool stack_nearly_exhausted() noexcept {
+    thread_local std::uintptr_t limit = 0;  // lowest usable address; 0: unknown
+    thread_local bool measured = false;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (!measured) {
+        measured = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
+                // Keep a quarter of the stack, at most 64 KiB, for the interpreter
+                // code that runs between two of the module's calls.
+                const std::size_t reserve = size / 4 < 65536 ? size / 4 : 65536;
+                limit = reinterpret_cast<std::uintptr_t>(low) + reserve;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return here < limit;
+}
 
 }  // namespace kv::compat

@@ -107,6 +107,12 @@ PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, Py
     Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
     // Members call back into Python (overridable attributes, module globals),
     // so a runaway recursion through them must end in RecursionError.
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        frame.traceback_here();
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         frame.traceback_here();
         return nullptr;

@@ -174,10 +174,19 @@ PyObject* resume(PyObject* obj, PyObject* thrown_type = nullptr, PyObject* throw
         Py_XINCREF(thrown_tb);
         PyErr_Restore(thrown_type, thrown_value, thrown_tb);
         f.traceback_here();
+        replace_stop_iteration();
+        s.finish();
+        return nullptr;
+    }
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while running a generator");
+        f.traceback_here();
         s.finish();
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while running a generator")) {
+        f.traceback_here();
         s.finish();
         return nullptr;
     }
