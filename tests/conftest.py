@@ -13,8 +13,15 @@ import tracemalloc
 import traceback
 
 import pytest
+from hypothesis import settings as hypothesis_settings
 
 from kestrum import versioner as _versioner
+
+if os.environ.get("KESTRUM_REFLEAK") == "1":
+    # tools/leakcheck reruns every test and compares the runs: property tests
+    # must draw the same examples each time for that comparison to mean anything.
+    hypothesis_settings.register_profile("refleak", derandomize=True, database=None)
+    hypothesis_settings.load_profile("refleak")
 
 # File name carried by every traceback entry that the extension adds.
 SOURCE_NAME = "src\\kestrum\\versioner"

@@ -222,12 +222,18 @@ def check_members(name, options, odd, number):
         assert v.filename == receiver["filename"]
 
 
+@pytest.mark.no_refleak_rerun  # as test_members_agree_with_the_model
 @FUZZ
 @given(name=NAMES, options=SETTINGS)
 def test_parse_agrees_with_the_model(name, options):
     check_parse(name, options)
 
 
+# Each run compiles hundreds of distinct name patterns, so the interpreter's
+# pattern cache and the module's own (both bounded, both cleared when full)
+# hold different numbers of objects from run to run: the reference counts of
+# a rerun say nothing here. The fixed cases below are rerun.
+@pytest.mark.no_refleak_rerun
 @FUZZ
 @given(name=NAMES, options=SETTINGS, odd=ODD_ASSIGNMENTS, number=NUMBERS)
 def test_members_agree_with_the_model(name, options, odd, number):
