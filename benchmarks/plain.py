@@ -1,0 +1,239 @@
+"""A plain-Python rendering of kestrum.versioner's behaviour, for the benchmarks.
+
+The benchmarks time it side by side with the compiled module in one run, so
+that every figure is a ratio measured on the same interpreter and machine.
+It is written from the module's documented behaviour (README), with nothing
+taken from the C++ code, and gives the same results as the module for the
+names and trees the benchmarks use.  Module globals are read at each call, as
+in the module; the exceptions come from kestrum.errors.
+"""
+
+import fnmatch
+import os
+import re
+
+try:
+    from kestrum.errors import (
+        ExceededPaddingVersion,
+        NoValidVersion,
+        NoVersionNumber,
+        VersionZero,
+    )
+except ImportError:  # the benchmarks put the package on sys.path before importing this
+
+    class NoValidVersion(Exception):
+        pass
+
+    class NoVersionNumber(Exception):
+        pass
+
+    class VersionZero(Exception):
+        pass
+
+    class ExceededPaddingVersion(Exception):
+        pass
+
+
+regex_splits = "(?P<head>.*%s)(?P<version>[0-9]+)(?P<tail>[.]%s)"
+
+
+class BaseVersion(object):
+    def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
+        if isinstance(filename, str):
+            self.filename = filename
+        elif isinstance(filename, (Version, VersionFileSystem)):
+            self.filename = filename.filename
+            pads = filename.pads
+            postfix = filename.postfix
+            ext = filename.ext
+        else:
+            raise TypeError
+        self.postfix = postfix
+        self.pads = pads
+        extension = os.path.splitext(self.filename)[1]
+        if extension:
+            ext = extension[1:]
+        self.ext = ext
+        self.regex_splits = re.compile(regex_splits % (self.postfix, self.ext))
+        self.head, self.version, self.tail = self._splits(self.filename)
+
+    def __str__(self):
+        return str(self.filename)
+
+    def __repr__(self):
+        return str(self.filename)
+
+    def __eq__(self, version):
+        if isinstance(version, str):
+            return self.current == Version(version).current
+        if isinstance(version, int):
+            return self.current == version
+        if isinstance(version, Version):
+            return self.current == version.current
+        raise TypeError
+
+    __hash__ = None
+
+    @staticmethod
+    def int_to_pad(pads, number):
+        return ("%s%sd" % ("%0", "%d" % pads)) % number
+
+    def _splits(self, filename):
+        info = [match.groupdict() for match in self.regex_splits.finditer(filename)]
+        if info:
+            match = info[0]
+            return match["head"], match["version"], match["tail"]
+        try:
+            i = filename.rindex(".")
+            return [filename[:i], None, filename[i:]]
+        except ValueError:
+            return [None, None, None]
+
+    def _current(self, path):
+        try:
+            return int(self.version)
+        except Exception:
+            return None
+
+    @property
+    def current(self):
+        return self._current(self.filename)
+
+    @property
+    def isVersionless(self):
+        return not self.version
+
+    def to(self, version):
+        version = self.int_to_pad(int(self.pads), int(version))
+        if self.isVersionless:
+            if self.head is None or self.postfix is None or self.tail is None:
+                raise NoValidVersion
+            filename = "%s%s%s%s" % (self.head, self.postfix, version, self.tail)
+        else:
+            if self.head is None or self.tail is None:
+                raise NoValidVersion
+            filename = "%s%s%s" % (self.head, version, self.tail)
+        self.filename = filename
+        return self.__class__(self)
+
+    @property
+    def versionless(self):
+        try:
+            if not self.tail:
+                return self.head
+            if not self.isVersionless:
+                match = re.fullmatch("(.*)(?:" + self.postfix + ")", self.head)
+                if match is not None:
+                    stem = match.group(1)
+                else:
+                    stem = self.head[: max(len(self.head) - len(self.postfix), 0)]
+                return Version("%s%s" % (stem, self.tail))
+            return Version("%s%s" % (self.head, self.tail))
+        except Exception:
+            raise NoValidVersion
+
+
+class Version(BaseVersion):
+    @property
+    def next(self):
+        if not self.current:
+            return None
+        if self.current + 1 <= int(self.pads * "9"):
+            return self.to(self.current + 1)
+        raise ExceededPaddingVersion
+
+    @property
+    def previous(self):
+        version = self.current
+        if not version:
+            return None
+        if version > 1:
+            return self.to(self.current - 1)
+        if version == 1:
+            raise VersionZero
+        return None
+
+    @property
+    def fs(self):
+        return VersionFileSystem(self)
+
+
+class VersionFileSystem(BaseVersion):
+    def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
+        if isinstance(filename, str):
+            self.filename = filename
+        elif isinstance(filename, (Version, VersionFileSystem)):
+            self.filename = filename.filename
+            pads = filename.pads
+            postfix = filename.postfix
+            ext = filename.ext
+        else:
+            raise TypeError
+        if os.path.exists(self.filename) and not os.path.isabs(self.filename):
+            self.filename = os.getcwd() + "/" + self.filename
+        super(VersionFileSystem, self).__init__(
+            str(self.filename), pads=pads, postfix=postfix, ext=ext
+        )
+
+    def __iter__(self):
+        dirname, basename = os.path.split(self.head)
+        for root, dirnames, filenames in os.walk(dirname):
+            for filename in sorted(fnmatch.filter(filenames, basename + "*")):
+                yield VersionFileSystem(root + "/" + filename)
+
+    def __contains__(self, version):
+        return VersionFileSystem(self).to(version).exists
+
+    def __next__(self):
+        vers = list(self)
+        current = self.current
+        while vers:
+            if current == vers.pop(0):
+                try:
+                    return vers.pop(0)
+                except IndexError:
+                    return None
+        return None
+
+    def __previous__(self):
+        vers = list(self)
+        current = self.current
+        while vers:
+            if current == vers.pop():
+                try:
+                    return vers.pop()
+                except IndexError:
+                    return None
+        return None
+
+    @property
+    def first(self):
+        for ver in self:
+            return ver
+        return None
+
+    @property
+    def last(self):
+        old = 0
+        last = None
+        for ver in self:
+            try:
+                new = ver.current
+                if new and old <= new:
+                    old = new
+                    last = ver
+            except NoVersionNumber:
+                pass
+        return last
+
+    @property
+    def next(self):
+        return self.__next__()
+
+    @property
+    def previous(self):
+        return self.__previous__()
+
+    @property
+    def exists(self):
+        return os.path.exists(self.filename)
