@@ -7,8 +7,8 @@ decoded with surrogateescape; arbitrary unicode; or a name assembled from
 version-like pieces), the settings and a sequence of operations on the object.
 So a bare file name is a valid input: a Version of it, whose number is read.
 Results are checked against a plain-Python model where the behaviour is fully
-determined (splitting, padding, the number, the text forms, re-versioning,
-stepping, equality with numbers).
+determined (splitting, padding, the number, the text forms, re-versioning and
+the versionless name, stepping, equality with numbers).
 
 Only the exception kinds that the module may raise for odd input are caught:
 TypeError, ValueError (UnicodeError included), OverflowError, re.error, the
@@ -62,7 +62,7 @@ PIECES = [
 TEXT_SETTINGS = [
     ".v", "_v", "", "v", "-ver", ".*", "exr", "ma", "(", ")", "[", "]", "*", "+", "?", "\\", "|",
     "{2}", "$", "^", ".", "(?P<head>x)", "(?P<version>1)", "[0-9]+", ")|(", "%s", "%", "\n",
-    "(?i)", "\ud800",
+    "(?i)", "\ud800", "[._]v", "\\.v", "(?:_|-)v", "x{1,9}", "abc.v",
 ]
 PADS = [0, 1, 2, 3, 4, 30, -1, -3, -30, 10 ** 20, -(10 ** 20), 2 ** 63, 3.0, 2.5, -0.5, 1e30,
         float("nan"), float("inf"), "3", "", None, True, False]
@@ -155,9 +155,25 @@ def check(condition, *what):
 def model_to_name(obj, number):
     """The name that to(number) writes into ``obj.filename``."""
     digits = model_int_to_pad(int(obj.pads), int(number))
+    parts = (obj.head, obj.postfix, obj.tail) if not obj.version else (obj.head, obj.tail)
+    if any(part is None for part in parts):
+        raise NoValidVersion  # the text 'None' would go into the name
     if not obj.version:
         return "%s%s%s%s" % (obj.head, obj.postfix, digits, obj.tail)
     return "%s%s%s" % (obj.head, digits, obj.tail)
+
+
+def model_versionless_name(obj):
+    """The name of the Version that versionless builds for a numbered name
+    with text fields; None where the model does not say."""
+    head, postfix, version, tail = obj.head, obj.postfix, obj.version, obj.tail
+    if not all(type(x) is str and x for x in (version, tail)) or type(head) is not str:
+        return None
+    if type(postfix) is not str:
+        return None
+    match = re.fullmatch("(.*)(?:" + postfix + ")", head)
+    stem = match.group(1) if match else head[: max(0, len(head) - len(postfix))]
+    return stem + tail
 
 
 def check_to(obj, number):
@@ -281,14 +297,22 @@ def operate(fdp, obj):
     elif op == 2:
         check_to(obj, number(fdp))
     elif op == 3:
+        want = outcome(model_versionless_name, obj)
         try:
             result = obj.versionless
         except NoValidVersion:
+            if want[0] == "ok" and want[1] is not None:
+                # Only the constructor may refuse the name that the model gives.
+                built = outcome(Version, want[1])
+                check(built[0] == "raised", "versionless refused", want[1])
             return
         if not obj.tail:
             check(result is obj.head, "versionless of an empty tail", result)
         else:
             check(type(result) is Version, "versionless gave", type(result))
+            check(want[0] == "ok", "versionless succeeded where the model raised", want)
+            if want[1] is not None:
+                check(result.filename == want[1], "versionless", result.filename, want[1])
     elif op == 4:
         check(obj.isVersionless is (not obj.version), "isVersionless", obj.version)
     elif op == 5:

@@ -242,6 +242,50 @@ def test_to_and_versionless_match_the_formatting(name, postfix):
     assert run(lambda x: x if x is None else shouting(x))[0] == fast[0].upper()
 
 
+STEM_HEADS = ["shot.v", "shot_v", "", "v", "ab", "a\nb.v", "a.v\n", "é.v", "shot.V", "x" * 40 + ".v"]
+STEM_POSTFIXES = [".v", "_v", "", ".", "-ver", "a.b", "abc.v", "é", "[._]v", r"\.v", "(?:_|-)v",
+                  "x{1,9}", "(", Text(".v"), Text("[._]v")]
+
+
+def model_stem(head, postfix):
+    match = re.fullmatch("(.*)(?:" + postfix + ")", head)
+    return match.group(1) if match else head[: max(0, len(head) - len(postfix))]
+
+
+def versionless_name(head, postfix):
+    def run():
+        v = Version("a.v1.e")
+        v.head, v.postfix = head, postfix
+        return v.versionless.filename
+
+    return outcome(run)
+
+
+def test_stem_matches_the_general_path():
+    compiled = []
+    stand_in = types.SimpleNamespace(compile=lambda text: compiled.append(text) or re.compile(text))
+    for head, postfix in itertools.product(STEM_HEADS, STEM_POSTFIXES):
+        fast = versionless_name(head, postfix)
+        expected = outcome(lambda: model_stem(head, postfix) + ".e")
+        assert fast == (expected if isinstance(expected, str) else ("raised", versioner.NoValidVersion))
+        compiled.clear()
+        assert rebound(lambda: versionless_name(head, postfix), re=stand_in) == fast, (head, postfix)
+        assert "(.*)(?:%s)" % postfix in compiled  # the stand-in saw the stem pattern
+        # a head that is no exact str takes the pattern too
+        assert versionless_name(Text(head), postfix) == fast, (head, postfix)
+
+
+def test_stem_cache_is_bounded(leak_check):
+    postfixes = itertools.cycle(["[y%d]?v" % i for i in range(2000)])
+    leak_check(lambda: versionless_name("shot.v", next(postfixes)))
+
+
+def test_stem_cache_stays_right_past_its_bound():
+    postfixes = ["[x%d]?v" % i for i in range(700)]
+    for postfix in postfixes + postfixes[:10]:
+        assert versionless_name("shot_v", postfix) == "shot_.e"
+
+
 # --------------------------------------------------------------------------
 # VersionFileSystem construction
 

@@ -57,7 +57,7 @@ NAMES = st.one_of(names(), names(), names(), st.text(max_size=20))
 # costs the regular-expression engine time cubic in its length.
 PADS = st.sampled_from([3, 3, 3, 0, 1, -3, 4, 30, 40, 2.5, "3", "x", None, True])
 POSTFIXES = st.sampled_from([".v", ".v", ".v", ".v", "_v", "", ".", "v", "(", "[", "*", "\\", "v+", ".v|x",
-                             "(?P<head>)", None, 5, "é", "\n"])
+                             "(?P<head>)", None, 5, "é", "\n", "[._]v", "\\.v", "(?:_|-)v"])
 EXT_ARGS = st.sampled_from([".*", ".*", ".*", "exr", "", "(", "*", None, 3])
 SETTINGS = st.fixed_dictionaries({"pads": PADS, "postfix": POSTFIXES, "ext": EXT_ARGS})
 
@@ -67,7 +67,7 @@ ODD = {
     "head": [None, "", 5, "h/"],
     "tail": [None, "", 5, ".x"],
     "pads": ["3", 2.5, None, 0, -3, 30, True],
-    "postfix": [None, "", 5, "_v"],
+    "postfix": [None, "", 5, "_v", "abc.v", "x{1,9}", "\\.v", "("],
 }
 ODD_ASSIGNMENTS = st.lists(
     st.sampled_from(sorted(ODD)).flatmap(lambda key: st.tuples(st.just(key), st.sampled_from(ODD[key]))),
@@ -115,8 +115,8 @@ def model_current(version):
 def model_to(rec, number, receiver):
     name, postfix, pads, ext, head, version, tail = rec
     digits = ("%0" + "%d" % int(pads) + "d") % int(number)
-    if head is None and tail is None:
-        raise NoValidVersion  # no name to put the number into
+    if any(part is None for part in ((head, tail) if version else (head, postfix, tail))):
+        raise NoValidVersion  # the text 'None' would go into the name
     if not version:
         name = "%s%s%s%s" % (head, postfix, digits, tail)
     else:
@@ -151,7 +151,8 @@ def model_versionless(rec):
         if not tail:
             return head
         if version:
-            head = head[: len(head) - len(postfix)]
+            match = re.fullmatch("(.*)(?:" + postfix + ")", head)
+            head = match.group(1) if match else head[: max(0, len(head) - len(postfix))]
         return model_record("%s%s" % (head, tail))
     except Exception:
         raise NoValidVersion

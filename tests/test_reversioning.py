@@ -272,8 +272,8 @@ def test_to_renders_parts_with_their_text_form():
     assert v.filename == "shot5005.exr"
     assert (result.head, result.version, result.tail) == ("shot5", "005", ".exr")
     v = Version("shot.v012.exr")
-    v.head = None
-    assert v.to(3).filename == "None003.exr"
+    v.head = 7
+    assert v.to(3).filename == "7003.exr"
 
 
 def test_to_builds_the_result_from_the_receiver():
@@ -405,13 +405,68 @@ def test_to_on_a_name_without_a_dot(cls, name, ext_tb):
         v.to("abc")
 
 
-def test_to_with_head_and_tail_unset_on_a_numbered_name(ext_tb):
-    v = Version("shot.v012.exr")
-    v.head = v.tail = None
+@pytest.mark.parametrize(
+    "name, unset, line",
+    [
+        ("shot.v012.exr", ("head", "tail"), 83),
+        ("shot.v012.exr", ("head",), 83),
+        ("shot.v012.exr", ("tail",), 83),
+        ("shot.exr", ("head",), 80),
+        ("shot.exr", ("tail",), 80),
+        ("shot.exr", ("postfix",), 80),
+        ("shot.exr", ("head", "postfix", "tail"), 80),
+    ],
+)
+@pytest.mark.parametrize("cls", list(COPYABLE.values()), ids=list(COPYABLE))
+def test_to_refuses_a_part_that_is_none(cls, name, unset, line, ext_tb):
+    # Rendered, None would put the text 'None' into the new name.
+    v = cls(name)
+    for attribute in unset:
+        setattr(v, attribute, None)
+    before = record(v)
     with pytest.raises(NoValidVersion) as info:
         v.to(5)
-    assert v.filename == "shot.v012.exr"
-    assert ext_tb(info.value) == [(TO, 83)]
+    assert type(info.value) is NoValidVersion and info.value.args == ()
+    assert record(v) == before
+    assert ext_tb(info.value) == [(TO, line)]
+
+
+def test_to_ignores_a_none_postfix_on_a_numbered_name():
+    # The head already holds the postfix: the attribute is not rendered.
+    v = Version("shot.v012.exr")
+    v.postfix = None
+    assert v.to(5).filename == "shot.v005.exr"
+
+
+def _tail_unset(cls):
+    v = cls("shot.v012.exr")
+    v.tail = None
+    return v
+
+
+def _postfix_unset(cls):
+    v = cls("shot.exr")
+    v.postfix = None
+    return v
+
+
+@pytest.mark.parametrize(
+    "make, reach",
+    [
+        (lambda: _tail_unset(Version), lambda v: v.next),
+        (lambda: _tail_unset(Version), lambda v: v.previous),
+        # The membership test copies the settings and parses the name again:
+        # only a None postfix reaches its `to`.
+        (lambda: _postfix_unset(VersionFileSystem), lambda v: 5 in v),
+    ],
+    ids=["next", "previous", "in"],
+)
+def test_stepping_and_membership_follow_to(make, reach):
+    v = make()
+    before = record(v)
+    with pytest.raises(NoValidVersion):
+        reach(v)
+    assert record(v) == before
 
 
 def test_to_raises_the_module_no_valid_version(vmod, monkeypatch):
@@ -609,12 +664,46 @@ def test_versionless_consults_is_versionless():
     assert NeverNumberless("shot_a.exr").versionless.filename == "shot.exr"
 
 
-def test_versionless_stem_length_follows_the_postfix():
-    v = Version("shot.v012.exr")
-    v.postfix = "xyz"
-    assert v.versionless.filename == "sho.exr"
-    v.postfix = ["a", "b", "c", "d"]
-    assert v.versionless.filename == "sh.exr"
+@pytest.mark.parametrize(
+    "name, kwargs, rebound, expected",
+    [
+        # What the postfix matched is cut, however long its pattern text.
+        ("shot.v012.exr", dict(postfix=r"\.v"), {}, "shot.exr"),
+        ("shot_v012.exr", dict(postfix="[._]v"), {}, "shot.exr"),
+        ("shot_v012.exr", dict(postfix="(?:_|-)v"), {}, "shot.exr"),
+        ("shot-v012.exr", dict(postfix="(_|-)v"), {}, "shot.exr"),
+        ("shot_vvv012.exr", dict(postfix="_v{1,3}"), {}, "shot.exr"),
+        # Head and postfix that no longer agree: len(postfix) characters go,
+        # and no more than the head has.
+        ("shot.v012.exr", {}, dict(postfix="xyz"), "sho.exr"),
+        ("shot.v012.exr", {}, dict(postfix="x{3}"), "sh.exr"),
+        ("ab.v1.exr", {}, dict(postfix="abc.v"), ".exr"),
+        ("ab.v1.exr", {}, dict(postfix="x{1,99}"), ".exr"),
+        # '.' matches no line break, as in the name pattern.
+        ("a.v1.exr", {}, dict(head="a\nb.v"), "a\nb.exr"),
+        ("a.v1.exr", dict(postfix=r"\.v"), dict(head="a\nb.v"), "a\n.exr"),
+    ],
+)
+@pytest.mark.parametrize("cls", list(CLASSES.values()), ids=list(CLASSES))
+def test_versionless_cuts_what_the_postfix_matched(cls, name, kwargs, rebound, expected):
+    v = cls(name, **kwargs)
+    for attribute, value in rebound.items():
+        setattr(v, attribute, value)
+    before = record(v)
+    result = v.versionless
+    assert type(result) is Version and result.filename == expected
+    assert record(v) == before
+
+
+def test_versionless_compiles_the_stem_through_the_re_global(vmod, monkeypatch):
+    compiled = []
+    real_compile = re.compile
+    monkeypatch.setattr(re, "compile", lambda text: compiled.append(text) or real_compile(text))
+    for postfix in (".v", "[._]v"):
+        v = Version("shot_v012.exr", postfix=postfix)
+        compiled.clear()
+        assert v.versionless.filename == "shot.exr"
+        assert compiled[0] == "(.*)(?:%s)" % postfix
 
 
 def test_versionless_uses_the_module_version(vmod, monkeypatch):
@@ -649,6 +738,14 @@ def _no_postfix(v):
 
 def _int_postfix(v):
     v.postfix = 5
+
+
+def _list_postfix(v):
+    v.postfix = ["a", "b"]
+
+
+def _bad_postfix(v):
+    v.postfix = "("
 
 
 def _int_head(v):
@@ -697,6 +794,8 @@ def _numberless(modify):
     [
         (_no_postfix, TypeError, [(VERSIONLESS, 94)]),
         (_int_postfix, TypeError, [(VERSIONLESS, 94)]),
+        (_list_postfix, TypeError, [(VERSIONLESS, 94)]),
+        (_bad_postfix, re.error, [(VERSIONLESS, 94)]),
         (_int_head, TypeError, [(VERSIONLESS, 94)]),
         (_no_head, AttributeError, [(VERSIONLESS, 94)]),
         (_no_head_no_tail, AttributeError, [(VERSIONLESS, 91)]),
@@ -837,6 +936,13 @@ def leak_cases():
     bad_pads = Version("shot.v012.exr", pads="x")
     no_version = Version("shot.v012.exr")
     del no_version.version
+    no_tail = Version("shot.v012.exr")
+    no_tail.tail = None
+    numberless_no_postfix = VersionFileSystem("shot.exr")
+    numberless_no_postfix.postfix = None
+    class_postfix = Version("shot_v012.exr", postfix="[._]v")
+    disagreeing = Version("shot.v012.exr")
+    disagreeing.postfix = "x{1,99}"
     text, word, fraction = "7", "abc", 3.9
     return {
         "isVersionless": (lambda: numbered.isVersionless, None, (numbered, numbered.version)),
@@ -851,6 +957,12 @@ def leak_cases():
         "to-refused-none": (lambda: numbered.to(None), TypeError, (numbered,)),
         "to-refused-pads": (lambda: bad_pads.to(5), ValueError, (bad_pads, bad_pads.pads)),
         "to-dotless": (lambda: dotless.to(5), NoValidVersion, (dotless, NoValidVersion)),
+        "to-tail-none": (lambda: no_tail.to(5), NoValidVersion, (no_tail, no_tail.head)),
+        "to-postfix-none": (
+            lambda: numberless_no_postfix.to(5),
+            NoValidVersion,
+            (numberless_no_postfix, numberless_no_postfix.tail),
+        ),
         "to-base": (lambda: base.to(5), TypeError, (base, base.head)),
         "to-constructor-fails": (lambda: bad_postfix.to(5), re.error, (bad_postfix,)),
         "to-missing": (lambda: no_version.to(5), AttributeError, (no_version,)),
@@ -861,6 +973,9 @@ def leak_cases():
         "versionless-empty-tail": (lambda: empty_tail.versionless, None, (empty_tail, empty_tail.head)),
         "versionless-fs": (lambda: fs.versionless, None, (fs,)),
         "versionless-base": (lambda: base.versionless, None, (base,)),
+        "versionless-class-postfix": (lambda: class_postfix.versionless, None, (class_postfix, class_postfix.postfix)),
+        "versionless-disagreeing": (lambda: disagreeing.versionless, None, (disagreeing, disagreeing.postfix)),
+        "versionless-bad-postfix": (lambda: bad_postfix.versionless, NoValidVersion, (bad_postfix, bad_postfix.postfix)),
         "versionless-postfix-none": (
             lambda: no_postfix.versionless,
             NoValidVersion,

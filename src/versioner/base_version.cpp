@@ -302,16 +302,17 @@ Ref to(Frame& f, Args a) {
         f.at(81);
         Ref tail = getattr(self, names.tail);
         f.at(80);
-        // A name without a dot has neither head nor tail: there is nothing to
-        // put the number between, and rendering the absent parts would make
-        // a name like 'None.v005None'.
-        if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
+        // A part that is None (both, on a name without a dot; one, after a
+        // rebinding) would be rendered as the text 'None' in the new name.
+        if (head.is_none() || postfix.is_none() || tail.is_none()) {
+            raise(f.global(names.NoValidVersion));
+        }
         new_name = join_fields(names.four_fields, {head, postfix, digits, tail});
     } else {
         f.at(83);
         Ref head = getattr(self, names.head);
         Ref tail = getattr(self, names.tail);
-        if (head.is_none() && tail.is_none()) raise(f.global(names.NoValidVersion));
+        if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
         new_name = join_fields(names.three_fields, {head, digits, tail});
     }
     setattr(self, names.filename, new_name);
@@ -319,6 +320,38 @@ Ref to(Frame& f, Args a) {
     f.at(85);
     Ref cls = getattr(self, names.dunder_class);
     return call(cls, self);
+}
+
+// head[:len(head) - len(postfix)], and nothing when the postfix is longer.
+Ref cut_stem(Borrowed head, Borrowed postfix) {
+    const Py_ssize_t head_length = PyObject_Size(head.get());
+    if (head_length < 0) throw PyErrOccurred();
+    const Py_ssize_t postfix_length = PyObject_Size(postfix.get());
+    if (postfix_length < 0) throw PyErrOccurred();
+    const Py_ssize_t keep = head_length - postfix_length;
+    return slice_to(head, Ref::check(PyLong_FromSsize_t(keep > 0 ? keep : 0)));
+}
+
+// The head without the text that the postfix matched at its end:
+// re.fullmatch('(.*)(?:' + postfix + ')', head).group(1), compiled through
+// the `re` global; the cut of len(postfix) characters when the two no
+// longer agree.
+Ref stem_of(Frame& f, Borrowed head, Borrowed postfix) {
+    Ref compile = getattr(f.global(names.re), names.compile);
+    const bool cacheable = compile.is(originals.compile) && PyUnicode_CheckExact(postfix.get());
+    if (cacheable && PyUnicode_CheckExact(head.get())) {
+        if (Ref stem = plain_postfix_stem(head, postfix)) return stem;
+    }
+    Ref pattern = cacheable ? cached_stem_pattern(postfix) : Ref();
+    if (!pattern) {
+        Ref opened = Ref::check(PyNumber_Add(names.stem_open, postfix.get()));
+        Ref pattern_text = Ref::check(PyNumber_Add(opened.get(), names.stem_close));
+        pattern = call(compile, pattern_text);
+        if (cacheable) remember_stem_pattern(postfix, pattern);
+    }
+    Ref match = call_method(pattern, names.fullmatch, head);
+    if (match.is_none()) return cut_stem(head, postfix);
+    return call_method(match, names.group, integer(1));
 }
 
 // Steps of `versionless`, all inside its `except Exception` guard.
@@ -335,8 +368,7 @@ Ref versionless_name(Frame& f, Borrowed self) {
         f.at(94);
         Ref head = getattr(self, names.head);
         Ref postfix = getattr(self, names.postfix);
-        Ref stop = Ref::check(PyNumber_Subtract(length(head).get(), length(postfix).get()));
-        Ref stem = slice_to(head, stop);
+        Ref stem = stem_of(f, head, postfix);
         f.at(95);
         Ref version_class = f.global(names.Version);
         Ref name_tail = getattr(self, names.tail);

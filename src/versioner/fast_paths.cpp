@@ -16,6 +16,7 @@ namespace {
 Immortal pattern_cache;  // postfix -> {ext -> compiled pattern}
 constexpr Py_ssize_t pattern_cache_size = 512;
 Py_ssize_t cached_patterns = 0;
+Immortal stem_cache;     // postfix -> compiled stem pattern
 
 // A fragment of the name pattern as a sequence of characters, where
 // `any` stands for the dot that matches any character but a line break.
@@ -111,6 +112,7 @@ void capture_originals(Borrowed globals) noexcept {
         Ref re = Ref::check(PyImport_ImportModule("re"));
         Ref fnmatch = Ref::check(PyImport_ImportModule("fnmatch"));
         Ref cache = Ref::check(PyDict_New());
+        Ref stems = Ref::check(PyDict_New());
         Originals taken;
         taken.splitext = keep_attribute(posixpath, "splitext");
         taken.exists = keep_attribute(posixpath, "exists");
@@ -145,6 +147,7 @@ void capture_originals(Borrowed globals) noexcept {
         if (!init) throw PyErrOccurred();
         taken.base_init = Ref::borrow(init).release();
         pattern_cache.set(std::move(cache));
+        stem_cache.set(std::move(stems));
         walk_helpers = std::move(walk_uses);
         filter_helpers = std::move(filter_uses);
         originals = taken;
@@ -231,6 +234,24 @@ void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern) {
     }
     if (!read_fragment(postfix.get(), matcher.postfix)) return;
     matchers[pattern.get()] = std::move(matcher);
+}
+
+Ref cached_stem_pattern(Borrowed postfix) {
+    PyObject* pattern = PyDict_GetItemWithError(stem_cache.get(), postfix.get());
+    if (!pattern && PyErr_Occurred()) throw PyErrOccurred();
+    return Ref::borrow(pattern);
+}
+
+void remember_stem_pattern(Borrowed postfix, Borrowed pattern) {
+    if (PyDict_GET_SIZE(stem_cache.get()) >= pattern_cache_size) PyDict_Clear(stem_cache.get());
+    require_status(PyDict_SetItem(stem_cache.get(), postfix.get(), pattern.get()));
+}
+
+Ref plain_postfix_stem(Borrowed head, Borrowed postfix) {
+    Fragment fragment;
+    if (!read_fragment(postfix.get(), fragment)) return Ref();
+    const Py_ssize_t keep = PyUnicode_GET_LENGTH(head.get()) - PyUnicode_GET_LENGTH(postfix.get());
+    return Ref::check(PyUnicode_Substring(head.get(), 0, keep > 0 ? keep : 0));
 }
 
 // The pattern is "(?P<head>.*P)(?P<version>[0-9]+)(?P<tail>[.]E)", searched

@@ -68,6 +68,19 @@ inline bool path_is_absolute(Borrowed path) {
 Ref cached_pattern(Borrowed postfix, Borrowed ext);
 void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern);
 
+// The compiled stem pattern "(.*)(?:" + postfix + ")" for an exact-str
+// postfix under the original re.compile, or an empty Ref when not cached.
+// Bounded like the name patterns.
+Ref cached_stem_pattern(Borrowed postfix);
+void remember_stem_pattern(Borrowed postfix, Borrowed pattern);
+
+// The stem that the stem pattern, or failing a match the cut of
+// len(postfix) characters, leaves of an exact-str head, for an exact-str
+// postfix made of literal characters and dots: such a postfix matches
+// exactly len(postfix) characters, so both rules cut the same. An empty Ref
+// for any other postfix.
+Ref plain_postfix_stem(Borrowed head, Borrowed postfix);
+
 // The split that the name pattern for (postfix, ext) gives an exact str,
 // computed without the regular-expression engine, for a pattern from
 // `cached_pattern` whose fragments are plain enough (literal characters, the

@@ -100,7 +100,10 @@ private:
     X(dunder_next, "__next__")               \
     X(dunder_previous, "__previous__")       \
     X(search, "search")                      \
-    X(group, "group")
+    X(group, "group")                        \
+    X(fullmatch, "fullmatch")                \
+    X(stem_open, "(.*)(?:")                  \
+    X(stem_close, ")")
 
 struct Names {
 #define KV_DECLARE(field, text) PyObject* field = nullptr;
