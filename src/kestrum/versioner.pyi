@@ -128,13 +128,22 @@ class BaseVersion:
         ``version``, ``tail`` and ``current`` stay) and returns a new object of
         the same class, with the same settings, built from it.  A name without a
         number gets the postfix and the number inserted before its tail.  No
-        bound is checked here.  On a plain ``BaseVersion`` the rebuild raises
-        ``TypeError`` (after ``filename`` was rewritten).
+        bound is checked here.  When a part that the new name is made of is
+        ``None`` (``head`` or ``tail``, as on a name without a dot; on a name
+        without a number also ``postfix``), raises ``NoValidVersion`` and
+        leaves ``filename`` as it was.  On a plain ``BaseVersion`` the rebuild
+        raises ``TypeError`` (after ``filename`` was rewritten).
         """
     @property
     def versionless(self) -> Union[Version, str, None]:
         """The name without its number and postfix, as a ``Version`` with the
         default settings (``shot.v012.exr`` gives ``shot.exr``).
+
+        The stem is ``head`` without the text that ``postfix``, as a pattern,
+        matches at its end (``postfix=r'[._]v'`` takes ``_v`` off
+        ``shot_v``).  When ``head`` and ``postfix`` no longer agree (one of them
+        rebound), ``len(postfix)`` characters are cut instead, at most the
+        whole head.
 
         When ``tail`` is empty or ``None``, the ``head`` value itself (a
         ``str``, or ``None`` for a name without a dot).  Any failure raises
