@@ -1,6 +1,6 @@
 """Timings of kestrum.versioner, each next to its floor measured in the same run.
 
-    python benchmarks/bench.py [--quick]
+    python benchmarks/bench.py [--quick] [--json FILE]
 
 The floor of an operation is the bare standard-library work that any answer
 needs, written inline in Python below (floor_* functions).  Every operation is
@@ -10,13 +10,17 @@ The module and its floor are measured alternately, repeat by repeat.
 Scans run once per measurement, best of SCAN_REPEAT, over a generated
 directory of 10,000 matching files plus 1,000 others.
 
-The reference column holds the figures of a plain-Python rendering of the same
-behaviour, measured once on a machine like this one under CPython 3.9; they
-are constants, not measured here.
+Every operation is also timed on the plain-Python rendering of the same
+behaviour (plain.py), in the same run and on the same interpreter, alternately
+with the module; "plain/k" is how many times faster the module is.  The memory
+line compares sys.getsizeof of a Version instance plus its __dict__ with the
+plain rendering's.  --json FILE writes every figure, for comparing runs.
 """
 
 import argparse
 import fnmatch
+import json
+import platform
 import os
 import re
 import shutil
@@ -31,18 +35,12 @@ versioner = common.import_versioner()
 Version = versioner.Version
 VersionFileSystem = versioner.VersionFileSystem
 REGEX = versioner.regex_splits
+import plain  # noqa: E402  (after the package is on sys.path: it uses kestrum.errors)
 
-# Plain-Python reference figures (seconds), CPython 3.9.
-REF = {
-    "Version(name)": 5.4e-6,
-    "v.to(13)": 7.1e-6,
-    "v.next": 9.0e-6,
-    "v == text": 6.5e-6,
-    "13 in fs": 27e-6,
-    "fs.last": 13e-6 * common.MATCHING,  # 26 ms over 2,000 files: 13 us per file
-}
-NAME_GOAL = 5.0  # name operations: at least this many times faster than REF
-NAME_OPS = ("Version(name)", "v.to(13)", "v.next", "v == text")
+NAME_GOAL = 5.0  # name operations: at least this many times faster than plain
+NAME_OPS = ("Version(name)", "v.to(13)", "v.next", "v.previous", "v == text", "v.versionless")
+IN_GOAL = 4.0  # 13 in fs: at least this many times faster than plain
+EXISTS_GOAL = 1.1  # fs.exists: at most this many times a bare os.stat of the same path
 LAST_GOAL = 1.5  # fs.last: at most this many times its floor
 
 
@@ -159,17 +157,24 @@ def calibrate(timer, target):
         number *= 10
 
 
-def measure(k_stmt, f_stmt, ns, target, repeat, number=None):
-    """Best time per call of the module's statement and of its floor."""
-    k_timer = timeit.Timer(k_stmt, globals=ns)
-    f_timer = timeit.Timer(f_stmt, globals=ns)
-    k_n = number or calibrate(k_timer, target)
-    f_n = number or calibrate(f_timer, target)
-    k_best = f_best = float("inf")
+def measure(statements, ns, target, repeat, number=None):
+    """Best time per call of each statement, measured alternately, repeat by
+    repeat."""
+    timers = [timeit.Timer(stmt, globals=ns) for stmt in statements]
+    counts = [number or calibrate(timer, target) for timer in timers]
+    best = [float("inf")] * len(timers)
     for _ in range(repeat):
-        k_best = min(k_best, k_timer.timeit(k_n) / k_n)
-        f_best = min(f_best, f_timer.timeit(f_n) / f_n)
-    return k_best, f_best
+        for i, (timer, n) in enumerate(zip(timers, counts)):
+            best[i] = min(best[i], timer.timeit(n) / n)
+    return best
+
+
+def memory():
+    """sys.getsizeof of a Version instance plus its __dict__, for the module
+    and for the plain rendering, each with the same name parsed."""
+    name = "/proj/sh010/sh010.v012.exr"
+    v, p = Version(name), plain.Version(name)
+    return (sys.getsizeof(v) + sys.getsizeof(v.__dict__), sys.getsizeof(p) + sys.getsizeof(p.__dict__))
 
 
 def fmt_time(seconds):
@@ -191,6 +196,7 @@ def check(label, got, want):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter measurements and fewer repeats")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE as JSON")
     args = parser.parse_args()
     target, repeat, scan_repeat = (0.02, 3, 3) if args.quick else (0.1, 7, 5)
 
@@ -209,10 +215,13 @@ def main():
             % (directory, common.MATCHING, common.OTHERS)
         )
         print()
-        rows = run(directory, target, repeat, scan_repeat)
+        rows, stat_time = run(directory, target, repeat, scan_repeat)
     finally:
         shutil.rmtree(top, ignore_errors=True)
-    report(rows)
+    sizes = memory()
+    verdicts = report(rows, stat_time, sizes)
+    if args.json:
+        write_json(args.json, args.quick, rows, stat_time, sizes, verdicts)
 
 
 def run(directory, target, repeat, scan_repeat):
@@ -221,6 +230,8 @@ def run(directory, target, repeat, scan_repeat):
     ns = {
         "Version": Version,
         "VersionFileSystem": VersionFileSystem,
+        "PVersion": plain.Version,
+        "PVersionFileSystem": plain.VersionFileSystem,
         "name": name,
         "on_disk": on_disk,
         "text": "plate.v012.dpx",
@@ -235,9 +246,11 @@ def run(directory, target, repeat, scan_repeat):
     # keeps its own receiver and reuses it, for the module and for the floor.
     for key in ("v", "v_to", "v_next", "v_prev"):
         ns[key] = Version(name)
+        ns["p" + key] = plain.Version(name)
         ns["r" + key[1:]] = floor_construct(name)
     fs = VersionFileSystem(on_disk, pads=common.PADS)
     ns["fs"] = fs
+    ns["pfs"] = plain.VersionFileSystem(on_disk, pads=common.PADS)
     ns["r_fs"] = floor_construct(on_disk, common.PADS)
     ns["head"] = fs.head
     ns["pattern"] = fs.regex_splits
@@ -246,25 +259,33 @@ def run(directory, target, repeat, scan_repeat):
     check("v.next", Version(name).next, "/proj/sh010/sh010.v013.exr")
     check("v.versionless", Version(name).versionless, "/proj/sh010/sh010.exr")
     check("13 in fs", 13 in fs, "True")
+    # The plain rendering gives the same answers.
+    for label, stmt in (("v.to(13)", "v.to(13)"), ("v.next", "v.next"), ("v.previous", "v.previous"),
+                        ("v.versionless", "v.versionless"), ("v == text", "v == text")):
+        want = str(eval(stmt, dict(ns, v=Version(name))))
+        check("plain " + label, eval(stmt, dict(ns, v=plain.Version(name))), want)
+    check("plain 13 in fs", 13 in ns["pfs"], "True")
 
-    # (label, module statement, floor statement, what the floor is)
+    # (label, module statement, plain statement, floor statement)
     micro = [
-        ("Version(name)", "Version(name)", "floor_construct(name)"),
-        ("VersionFileSystem(abs)", "VersionFileSystem(on_disk)", "floor_construct_fs(on_disk)"),
-        ("v.current", "v.current", "int(digits)"),
-        ("v.to(13)", "v_to.to(13)", "floor_to(r_to, 13)"),
-        ("v.next", "v_next.next", "floor_next(r_next)"),
-        ("v.previous", "v_prev.previous", "floor_previous(r_prev)"),
-        ("v == text", "v == text", "floor_eq_text(r, text)"),
-        ("v == 12", "v == 12", "int(digits) == 12"),
-        ("v.versionless", "v.versionless", "floor_versionless(r)"),
-        ("13 in fs", "13 in fs", "floor_in(r_fs, 13)"),
-        ("fs.exists", "fs.exists", "os.path.exists(on_disk)"),
+        ("Version(name)", "Version(name)", "PVersion(name)", "floor_construct(name)"),
+        ("VersionFileSystem(abs)", "VersionFileSystem(on_disk)", "PVersionFileSystem(on_disk)",
+         "floor_construct_fs(on_disk)"),
+        ("v.current", "v.current", "pv.current", "int(digits)"),
+        ("v.to(13)", "v_to.to(13)", "pv_to.to(13)", "floor_to(r_to, 13)"),
+        ("v.next", "v_next.next", "pv_next.next", "floor_next(r_next)"),
+        ("v.previous", "v_prev.previous", "pv_prev.previous", "floor_previous(r_prev)"),
+        ("v == text", "v == text", "pv == text", "floor_eq_text(r, text)"),
+        ("v == 12", "v == 12", "pv == 12", "int(digits) == 12"),
+        ("v.versionless", "v.versionless", "pv.versionless", "floor_versionless(r)"),
+        ("13 in fs", "13 in fs", "13 in pfs", "floor_in(r_fs, 13)"),
+        ("fs.exists", "fs.exists", "pfs.exists", "os.path.exists(on_disk)"),
     ]
     rows = []
-    for label, k_stmt, f_stmt in micro:
-        k, f = measure(k_stmt, f_stmt, ns, target, repeat)
-        rows.append((label, k, f, None))
+    for label, k_stmt, p_stmt, f_stmt in micro:
+        k, p, f = measure((k_stmt, p_stmt, f_stmt), ns, target, repeat)
+        rows.append((label, k, p, f, None))
+    (stat_time,) = measure(("os.stat(on_disk)",), ns, target, repeat)
 
     want_first = os.path.join(directory, common.matching_name(1))
     check("len(list(fs))", len(list(fs)), str(common.MATCHING))
@@ -275,56 +296,85 @@ def run(directory, target, repeat, scan_repeat):
     # The four scans share one floor: the whole scan, or its first item for
     # fs.first (the walk then lists only the top directory).
     scans = [
-        ("list(fs)", "list(fs)", "list(floor_scan(head, pattern))"),
-        ("fs.first", "fs.first", "next(floor_scan(head, pattern))"),
-        ("fs.last", "fs.last", "floor_last(head, pattern)"),
-        ("fs.next", "fs.next", "list(floor_scan(head, pattern))"),
+        ("list(fs)", "list(fs)", "list(pfs)", "list(floor_scan(head, pattern))"),
+        ("fs.first", "fs.first", "pfs.first", "next(floor_scan(head, pattern))"),
+        ("fs.last", "fs.last", "pfs.last", "floor_last(head, pattern)"),
+        ("fs.next", "fs.next", "pfs.next", "list(floor_scan(head, pattern))"),
     ]
-    for label, k_stmt, f_stmt in scans:
-        k, f = measure(k_stmt, f_stmt, ns, None, scan_repeat, number=1)
-        rows.append((label, k, f, common.MATCHING))
-    return rows
+    for label, k_stmt, p_stmt, f_stmt in scans:
+        k, p, f = measure((k_stmt, p_stmt, f_stmt), ns, None, scan_repeat, number=1)
+        rows.append((label, k, p, f, common.MATCHING))
+    return rows, stat_time
 
 
-def report(rows):
-    head = ("operation", "kestrum", "floor", "k/floor", "reference", "ref/k", "goal")
-    widths = (24, 10, 10, 8, 10, 7, 22)
+def verdict(label, k, p, f, stat_time):
+    """(goal text, met) for an operation with a goal, else None."""
+    if label in NAME_OPS:
+        return ">=%gx plain" % NAME_GOAL, p / k >= NAME_GOAL
+    if label == "13 in fs":
+        return ">=%gx plain" % IN_GOAL, p / k >= IN_GOAL
+    if label == "fs.exists":
+        return "<=%gx os.stat (%s)" % (EXISTS_GOAL, fmt_time(stat_time)), k / stat_time <= EXISTS_GOAL
+    if label == "fs.last":
+        return "<=%gx floor" % LAST_GOAL, k / f <= LAST_GOAL
+    return None
+
+
+def report(rows, stat_time, sizes):
+    head = ("operation", "kestrum", "plain", "plain/k", "floor", "k/floor", "goal")
+    widths = (24, 10, 10, 8, 10, 8, 32)
     line = "  ".join("%-*s" % (w, h) for w, h in zip(widths, head)).rstrip()
     print(line)
     print("-" * len(line))
-    met = total = 0
+    verdicts = {}
     notes = []
-    for label, k, f, files in rows:
-        ratio = k / f
-        ref = REF.get(label)
-        ref_s = fmt_time(ref) if ref else "-"
-        speed = "%.1fx" % (ref / k) if ref else "-"
-        goal = "-"
-        if label in NAME_OPS:
-            ok = ref / k >= NAME_GOAL
-            goal = ">=%gx ref: %s" % (NAME_GOAL, "met" if ok else "NOT MET")
-        elif label == "fs.last":
-            ok = ratio <= LAST_GOAL
-            goal = "<=%gx floor: %s" % (LAST_GOAL, "met" if ok else "NOT MET")
-        if goal != "-":
-            total += 1
-            met += ok
-        cells = (label, fmt_time(k), fmt_time(f), "%.2f" % ratio, ref_s, speed, goal)
+    for label, k, p, f, files in rows:
+        goal = verdict(label, k, p, f, stat_time)
+        goal_s = "-"
+        if goal:
+            verdicts[label] = goal[1]
+            goal_s = "%s: %s" % (goal[0], "met" if goal[1] else "NOT MET")
+        cells = (label, fmt_time(k), fmt_time(p), "%.1fx" % (p / k), fmt_time(f), "%.2f" % (k / f), goal_s)
         print("  ".join("%-*s" % (w, c) for w, c in zip(widths, cells)).rstrip())
         if files and label != "fs.first":  # first stops after one item
             notes.append(
-                "  %-10s %6.2f us/file, floor %5.2f us/file" % (label, k / files * 1e6, f / files * 1e6)
+                "  %-10s %6.2f us/file, plain %6.2f us/file, floor %5.2f us/file"
+                % (label, k / files * 1e6, p / files * 1e6, f / files * 1e6)
             )
     print()
     print("per scanned file (%d matching files):" % common.MATCHING)
     print("\n".join(notes))
-    print(
-        "  fs.last reference: 13 us/file (26 ms over 2,000 files), scaled to %d files" % common.MATCHING
-    )
     print()
-    if sys.version_info[:2] != (3, 9):
-        print("note: the reference figures were measured under CPython 3.9; the 5x verdicts hold for 3.9 runs")
-    print("goals met: %d of %d (the zero-stat goal is checked by benchmarks/stat_count.py)" % (met, total))
+    ok = sizes[0] <= sizes[1]
+    verdicts["memory"] = ok
+    print(
+        "memory: Version instance + __dict__ %d bytes, plain %d bytes (goal <= plain: %s)"
+        % (sizes[0], sizes[1], "met" if ok else "NOT MET")
+    )
+    print(
+        "goals met: %d of %d on CPython %s (the zero-stat goal is checked by benchmarks/stat_count.py)"
+        % (sum(verdicts.values()), len(verdicts), platform.python_version())
+    )
+    return verdicts
+
+
+def write_json(path, quick, rows, stat_time, sizes, verdicts):
+    figures = {
+        "interpreter": platform.python_version(),
+        "executable": sys.executable,
+        "module": versioner.__file__,
+        "quick": quick,
+        "seconds": {
+            label: {"kestrum": k, "plain": p, "floor": f, "files": files}
+            for label, k, p, f, files in rows
+        },
+        "os.stat": stat_time,
+        "memory": {"kestrum": sizes[0], "plain": sizes[1]},
+        "goals_met": verdicts,
+    }
+    with open(path, "w") as out:
+        json.dump(figures, out, indent=1, sort_keys=True)
+        out.write("\n")
 
 
 if __name__ == "__main__":
