@@ -30,12 +30,21 @@ inline constexpr bool throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
 // stack can reach that limit in plain Python yet overflow it through the
 // module's members, which do use C stack. Those members call this first and
 // refuse with RecursionError while there is still room to do so.
+// Per thread, read on every call of a member: the initial-exec model makes
+// it one load relative to the thread pointer instead of a call into the
+// dynamic loader for each access, as a variable of a loaded module would
+// otherwise need.
+struct StackLimit {
+    std::uintptr_t lowest = 0;  // lowest usable address; 0: unknown
+    bool measured = false;
+};
+inline thread_local StackLimit stack_limit __attribute__((tls_model("initial-exec")));
+
 inline bool stack_nearly_exhausted() noexcept {
-    thread_local std::uintptr_t limit = 0;  // lowest usable address; 0: unknown
-    thread_local bool measured = false;
+    StackLimit& state = stack_limit;
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (!measured) {
-        measured = true;
+    if (__builtin_expect(!state.measured, 0)) {
+        state.measured = true;
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* low = nullptr;
@@ -44,12 +53,12 @@ inline bool stack_nearly_exhausted() noexcept {
                 // Keep a quarter of the stack, at most 64 KiB, for the interpreter
                 // code that runs between two of the module's calls.
                 const std::size_t reserve = size / 4 < 65536 ? size / 4 : 65536;
-                limit = reinterpret_cast<std::uintptr_t>(low) + reserve;
+                state.lowest = reinterpret_cast<std::uintptr_t>(low) + reserve;
             }
             pthread_attr_destroy(&attr);
         }
     }
-    return here < limit;
+    return here < state.lowest;
 }
 
 }  // namespace kv::compat
