@@ -9,8 +9,10 @@ import _thread
 import argparse
 import json
 import os
+import re
 import shutil
 import sys
+import traceback
 from typing import IO, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from kestrum import __version__
@@ -420,7 +422,9 @@ def _describe(error: BaseException, args: argparse.Namespace) -> str:
     if type(error).__module__ != "builtins":
         kind = f"{type(error).__module__}.{kind}"
     message = f"{kind}: {text}" if text else kind
-    if isinstance(error, TypeError):
+    if isinstance(error, re.error):
+        message += " (in the name pattern made with --postfix and --ext)"
+    elif isinstance(error, TypeError):
         # The module raises TypeError bare; say what about the name it objects to.
         try:
             parsed = _version(args)
@@ -462,6 +466,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as error:
         progress.finish()
         if args.debug:
-            raise
+            traceback.print_exc()
         print(f"{PROG}: error: {_describe(error, args)}", file=sys.stderr)
         return 2
