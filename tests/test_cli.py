@@ -25,6 +25,8 @@ FILES = [
     "comp/old/sh010_comp.v000.exr",
     "comp/sh020_comp.v009.exr",
     "wide/shot.v999.exr",
+    "ver/shot_ver001.exr",
+    "ver/shot_ver002.exr",
 ]
 
 
@@ -107,6 +109,9 @@ def test_json(tree):
     "args, status, expected",
     [
         (["bump", "@/wide/shot.v001.exr"], 1, ["1000", "3 digits", "--pads 4", "shot.v999.exr"]),
+        # The scan reads shot_ver002.exr with the default postfix: no number, so the name
+        # rendered from PATH's own number exists already.
+        (["bump", "--postfix", "_ver", "@/ver/shot_ver001.exr"], 1, ["shot_ver002.exr already exists"]),
         (["last", "--pads", "x", "@/comp/a.v001.exr"], 2, ["--pads", "'x'"]),
         (["last", "--pads", "0", "@/comp/a.v001.exr"], 2, ["--pads"]),
         (["last", "--postfix", "(", "@/comp/a.v001.exr"], 2, ["missing )", "--postfix"]),

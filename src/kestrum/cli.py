@@ -235,6 +235,15 @@ def _bump(args: argparse.Namespace, out: Output, progress: Progress) -> int:
             1,
         )
     publish = _version(args).to(number)
+    # The scan parses what it finds with the default settings, so with another postfix it may
+    # see no number at all; never hand out a name that a publish would overwrite.
+    if VersionFileSystem(publish).exists:
+        found = "none" if latest is None else f"{highest} ({latest})"
+        raise Failure(
+            f"bump: {publish} already exists; the highest number the scan could read is "
+            f"{found} (it reads every name found with the default settings, postfix '.v')",
+            1,
+        )
     if out.json:
         out.document({"path": str(publish), "number": number, "latest": _name(latest)})
     else:
