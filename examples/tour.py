@@ -6,6 +6,8 @@ Everything happens in a throwaway directory that is removed at the end.
 """
 
 import os
+import subprocess
+import sys
 import tempfile
 
 from kestrum.errors import ExceededPaddingVersion, VersionZero
@@ -93,6 +95,12 @@ def tour(root: str) -> None:
     show("sh010.v999.exr with pads=4, next", Version("sh010.v999.exr", pads=4).next)
     missing = VersionFileSystem(os.path.join(root, "comp", "sh010_comp.v003.exr"))
     show("next/previous of v003 (not on disk)", f"{missing.next} / {missing.previous}")
+
+    heading("5. The same from a shell: the kestrum command")
+    command = [sys.executable, "-m", "kestrum", "last", v.filename]
+    answer = subprocess.run(command, stdout=subprocess.PIPE, universal_newlines=True, check=True)
+    show("kestrum last comp/sh010_comp.v002.exr", rel(answer.stdout.strip()))
+    show("the same as fs.last?", answer.stdout.strip() == str(fs.last))
 
 
 if __name__ == "__main__":
