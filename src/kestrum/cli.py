@@ -1,8 +1,9 @@
 """The ``kestrum`` command: ask kestrum.versioner about a versioned name from a shell.
 
 Every answer comes from the module's members; this file only reads arguments, calls them and
-prints what they give. Exit status: 0 with an answer, 1 when there is none (or when ``bump``
-runs out of digits), 2 for a bad argument or an error raised by the module.
+prints what they give. Exit status: 0 with an answer; 1 when there is none, nothing printed
+(or, with a message, when ``bump`` runs out of digits or would name an existing file); 2 for a
+bad argument or an error raised by the module, with one line on stderr.
 """
 
 import _thread
@@ -203,6 +204,8 @@ def _ls(args: argparse.Namespace, out: Output, progress: Progress) -> int:
         items.append(found)
         progress.item()
     progress.finish()
+    if not items:
+        return 1
     if args.sort == "number":
         # Stable: equal numbers keep their scan order; names without a number go last.
         items.sort(key=lambda found: (found.current is None, found.current or 0))
@@ -215,7 +218,7 @@ def _ls(args: argparse.Namespace, out: Output, progress: Progress) -> int:
         for found in items:
             number = found.current
             out.record(f"{'-' if number is None else number}\t{found}")
-    return 0 if items else 1
+    return 0
 
 
 def _bump(args: argparse.Namespace, out: Output, progress: Progress) -> int:
@@ -228,7 +231,7 @@ def _bump(args: argparse.Namespace, out: Output, progress: Progress) -> int:
     # The publish name must keep the width of its siblings: a wider number would also sort
     # before them in the scan (v1000 before v999).
     if len(Version.int_to_pad(args.pads, number)) > args.pads:
-        where = f" ({latest})" if latest is not None else ""
+        where = f" ({latest})" if latest is not None else " (the path's own; none on disk)"
         raise Failure(
             f"bump: version {number} does not fit in {args.pads} digits: the highest is "
             f"{highest}{where}; a wider --pads (--pads {len(str(number))}) allows it",
@@ -446,11 +449,17 @@ def _describe(error: BaseException, args: argparse.Namespace) -> str:
     return f"{args.command} {args.path!r}: {message}"
 
 
+def _complain(message: str) -> None:
+    # One line, whatever the names in it hold: a newline or a terminal escape is shown escaped.
+    text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in message)
+    print(f"{PROG}: error: {text}", file=sys.stderr)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         args = build_parser().parse_args(argv)
     except Failure as failure:
-        print(f"{PROG}: error: {failure}", file=sys.stderr)
+        _complain(str(failure))
         return failure.status
     progress = Progress(sys.stderr, PROGRESS_AFTER, False if args.command == "parse" else None)
     try:
@@ -460,7 +469,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return status
     except Failure as failure:
         progress.finish()
-        print(f"{PROG}: error: {failure}", file=sys.stderr)
+        _complain(str(failure))
         return failure.status
     except KeyboardInterrupt:
         progress.finish()
@@ -476,5 +485,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         progress.finish()
         if args.debug:
             traceback.print_exc()
-        print(f"{PROG}: error: {_describe(error, args)}", file=sys.stderr)
+        _complain(_describe(error, args))
         return 2
