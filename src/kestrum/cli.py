@@ -72,9 +72,13 @@ class Progress:
         self._finished = False
         if self.enabled:
             self._running.acquire()
-            # The bare thread module: threading's start-up handshake would cost a short scan
-            # more than the whole progress line does.
-            _thread.start_new_thread(self._run, (after,))
+            # Wait until the thread is parked on _running: a thread still waiting for its first
+            # turn with the interpreter lock would contend with the scan for it at every
+            # directory, where the walk releases the lock.
+            parked = _thread.allocate_lock()
+            parked.acquire()
+            _thread.start_new_thread(self._run, (after, parked))
+            parked.acquire()
 
     def count_items(self) -> None:
         self.items = 0
@@ -83,7 +87,8 @@ class Progress:
         if self.items is not None:
             self.items += 1
 
-    def _run(self, after: float) -> None:
+    def _run(self, after: float, parked: "_thread.LockType") -> None:
+        parked.release()
         if self._running.acquire(timeout=after):
             return
         # Installed only now, so that a short scan pays nothing for it. Audit hooks cannot be
