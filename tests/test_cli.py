@@ -13,6 +13,11 @@ import pytest
 import kestrum
 from kestrum import cli
 
+# Every test here runs the command in child interpreters (or plain Python in this one): a
+# rerun by the reference-leak run would count nothing of the extension, at the price of some
+# hundred debug-interpreter start-ups.
+pytestmark = pytest.mark.no_refleak_rerun
+
 # The child finds the same kestrum as the tests: the in-place build or an installed package.
 ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kestrum.__file__)))
 
