@@ -102,11 +102,18 @@ class Progress:
                 return
 
     def _draw(self) -> bool:
+        # An error here would end the thread with a traceback across the user's terminal.
+        try:
+            return self._draw_line()
+        except Exception:
+            return False
+
+    def _draw_line(self) -> bool:
         listed = self._events.get("os.scandir")
         text = f"{PROG}: scanning"
         if self.items is not None:
             text += f", {self.items} found"
-        if listed:
+        if listed and isinstance(listed[0], (str, bytes)):
             text += f", listing {os.fsdecode(listed[0])}"
         # A name may hold anything, terminal escapes included: print only what is printable,
         # and keep the end of a long path, which says where the walk is.
