@@ -25,9 +25,10 @@ struct Fragment {
     std::vector<Py_UCS4> chars;
     bool rest_of_line = false;  // the fragment ".*"
 
-    bool matches_at(PyObject* text, Py_ssize_t start) const {
+    template <typename Text>
+    bool matches_at(const Text& text, Py_ssize_t start) const {
         for (size_t i = 0; i < chars.size(); ++i) {
-            Py_UCS4 c = PyUnicode_READ_CHAR(text, start + static_cast<Py_ssize_t>(i));
+            Py_UCS4 c = text[start + static_cast<Py_ssize_t>(i)];
             if (chars[i] != any && chars[i] != c) return false;
         }
         return true;
@@ -254,10 +255,50 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix) {
     return Ref::check(PyUnicode_Substring(head.get(), 0, keep > 0 ? keep : 0));
 }
 
+// Code points of a str, read in place.
+struct StrText {
+    PyObject* text;
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ_CHAR(text, i); }
+};
+
+// Code points of a buffer.
+struct BufferText {
+    const std::u32string& text;
+    Py_UCS4 operator[](Py_ssize_t i) const { return text[static_cast<size_t>(i)]; }
+};
+
 // The pattern is "(?P<head>.*P)(?P<version>[0-9]+)(?P<tail>[.]E)", searched
 // in a name without line breaks: the match starts at the first character,
 // and the engine tries the longest head first. The digits are followed by a
-// dot, so only their longest run can succeed.
+// dot, so only their longest run can succeed. On a match, the head is
+// [0, h), the digits [h, d) and the tail [d, end).
+template <typename Text>
+bool find_match(const NameMatcher& m, const Text& text, Py_ssize_t n, Py_ssize_t& h_out,
+                Py_ssize_t& d_out, Py_ssize_t& end_out) {
+    const Py_ssize_t plen = static_cast<Py_ssize_t>(m.postfix.chars.size());
+    const Py_ssize_t elen = static_cast<Py_ssize_t>(m.ext.chars.size());
+    for (Py_ssize_t h = n; h >= plen; --h) {
+        if (!m.postfix.matches_at(text, h - plen)) continue;
+        Py_ssize_t d = h;
+        while (d < n) {
+            Py_UCS4 c = text[d];
+            if (c < '0' || c > '9') break;
+            ++d;
+        }
+        if (d == h || d >= n || text[d] != '.') continue;
+        Py_ssize_t end = n;
+        if (!m.ext.rest_of_line) {
+            end = d + 1 + elen;
+            if (end > n || !m.ext.matches_at(text, d + 1)) continue;
+        }
+        h_out = h;
+        d_out = d;
+        end_out = end;
+        return true;
+    }
+    return false;
+}
+
 Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
     cannot_answer = true;
     auto found = matchers.find(pattern.get());
@@ -266,29 +307,28 @@ Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (PyUnicode_FindChar(text, '\n', 0, n, 1) != -1) return Ref();
     cannot_answer = false;
-    const NameMatcher& m = found->second;
-    const Py_ssize_t plen = static_cast<Py_ssize_t>(m.postfix.chars.size());
-    const Py_ssize_t elen = static_cast<Py_ssize_t>(m.ext.chars.size());
-    for (Py_ssize_t h = n; h >= plen; --h) {
-        if (!m.postfix.matches_at(text, h - plen)) continue;
-        Py_ssize_t d = h;
-        while (d < n) {
-            Py_UCS4 c = PyUnicode_READ_CHAR(text, d);
-            if (c < '0' || c > '9') break;
-            ++d;
-        }
-        if (d == h || d >= n || PyUnicode_READ_CHAR(text, d) != '.') continue;
-        Py_ssize_t end = n;
-        if (!m.ext.rest_of_line) {
-            end = d + 1 + elen;
-            if (end > n || !m.ext.matches_at(text, d + 1)) continue;
-        }
-        Ref head = Ref::check(PyUnicode_Substring(text, 0, h));
-        Ref version = Ref::check(PyUnicode_Substring(text, h, d));
-        Ref tail = Ref::check(PyUnicode_Substring(text, d, end));
-        return tuple(head, version, tail);
+    Py_ssize_t h = 0, d = 0, end = 0;
+    if (!find_match(found->second, StrText{text}, n, h, d, end)) return Ref();
+    Ref head = Ref::check(PyUnicode_Substring(text, 0, h));
+    Ref version = Ref::check(PyUnicode_Substring(text, h, d));
+    Ref tail = Ref::check(PyUnicode_Substring(text, d, end));
+    return tuple(head, version, tail);
+}
+
+NativeSplit find_version_digits(Borrowed pattern, const std::u32string& name, size_t& begin,
+                                size_t& end) {
+    auto found = matchers.find(pattern.get());
+    if (found == matchers.end() || name.find(U'\n') != std::u32string::npos) {
+        return NativeSplit::cannot_answer;
     }
-    return Ref();
+    Py_ssize_t h = 0, d = 0, tail_end = 0;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(name.size());
+    if (!find_match(found->second, BufferText{name}, n, h, d, tail_end)) {
+        return NativeSplit::unmatched;
+    }
+    begin = static_cast<size_t>(h);
+    end = static_cast<size_t>(d);
+    return NativeSplit::matched;
 }
 
 Ref filter_by_prefix(Borrowed names_list, Borrowed prefix) {

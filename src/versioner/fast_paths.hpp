@@ -8,6 +8,8 @@
 // same result natively. Any other object takes the general path.
 #pragma once
 
+#include <string>
+
 #include "ref.hpp"
 
 namespace kv {
@@ -89,6 +91,12 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix);
 // with `matched` false on no match; returns an empty Ref with `matched` true
 // when it cannot answer and the pattern itself must be used.
 Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer);
+
+// What split_natively finds, for a name given as code points: the position
+// of the version digits. `cannot_answer` when the pattern itself must be used.
+enum class NativeSplit { matched, unmatched, cannot_answer };
+NativeSplit find_version_digits(Borrowed pattern, const std::u32string& name, size_t& begin,
+                                size_t& end);
 
 // fnmatch.filter(names, prefix + '*') for a list of exact str and a prefix
 // without wildcard characters: the names that begin with the prefix. An

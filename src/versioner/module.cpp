@@ -19,6 +19,7 @@
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "function.hpp"
+#include "query_scan.hpp"
 #include "scan_generator.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -178,6 +179,7 @@ int exec_module(PyObject* module) {
         ready_scan_generator_type();
         run_body(body);
         capture_originals(globals);
+        capture_query_originals(globals);
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {

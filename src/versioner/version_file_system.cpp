@@ -2,6 +2,7 @@
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
+#include "query_scan.hpp"
 #include "scan_generator.hpp"
 #include "state.hpp"
 
@@ -91,11 +92,74 @@ bool same_number(Borrowed current, Borrowed item) {
     return truth(Ref::check(PyObject_RichCompare(current.get(), item.get(), Py_EQ)));
 }
 
+// All items of a fresh scan of `self`, decided but not built.
+std::vector<QueryItem> decide_all(QueryScan& scan) {
+    std::vector<QueryItem> items;
+    QueryItem item;
+    while (scan.next(item)) items.push_back(std::move(item));
+    return items;
+}
+
+// The digits that an item's number must have to equal `current`, the
+// object's own number, when that is an int: then `current == item` is the
+// item's __eq__ comparing its own number with it. False otherwise: the
+// comparison must run on the built items.
+bool wanted_number(Borrowed current, ItemNumber& wanted) {
+    if (!PyLong_CheckExact(current.get())) return false;
+    Ref text = Ref::steal(PyObject_Str(current.get()));
+    if (!text) {
+        PyErr_Clear();  // past the digit limit of int-to-text conversion
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!digits) throw PyErrOccurred();
+    wanted.present = true;
+    if (!(size == 1 && digits[0] == '0')) wanted.digits.assign(digits, static_cast<size_t>(size));
+    return true;
+}
+
+// __next__ (`step` 1) and __previous__ (`step` -1) on items decided natively:
+// only the neighbour is built. `lines`: listing, reading current, comparing,
+// taking the neighbour.
+Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4]) {
+    f.at(lines[0]);
+    QueryScan scan(f.globals(), self);
+    std::vector<QueryItem> vers = decide_all(scan);
+    f.at(lines[1]);
+    Ref current = getattr(self, names.current);
+    const Py_ssize_t count = static_cast<Py_ssize_t>(vers.size());
+    ItemNumber wanted;
+    const bool by_number = wanted_number(current, wanted);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const Py_ssize_t i = step > 0 ? k : count - 1 - k;
+        const QueryItem& ver = vers[static_cast<size_t>(i)];
+        bool equal;
+        if (by_number) {
+            equal = ver.number.present && ver.number.digits == wanted.digits;
+        } else {
+            f.at(lines[0]);
+            Ref item = scan.build(ver);
+            f.at(lines[2]);
+            equal = same_number(current, item);
+        }
+        if (equal) {
+            f.at(lines[3]);
+            const Py_ssize_t j = i + step;
+            if (j < 0 || j >= count) return Ref::none();
+            f.at(lines[0]);
+            return scan.build(vers[static_cast<size_t>(j)]);
+        }
+    }
+    return Ref::none();
+}
+
 // def __next__(self): the item after the first one that carries this
 // object's number. The list is walked by index rather than popped from the
 // front: the outcome is the same and the walk stays linear.
 Ref next_item(Frame& f, Args a) {
     Borrowed self = a[0];
+    if (QueryScan::applies(f.globals(), self)) return neighbour_natively(f, self, 1, {162, 163, 165, 167});
     f.at(162);
     Ref vers = scan_all(self);
     f.at(163);
@@ -117,6 +181,9 @@ Ref next_item(Frame& f, Args a) {
 // object's number.
 Ref previous_item(Frame& f, Args a) {
     Borrowed self = a[0];
+    if (QueryScan::applies(f.globals(), self)) {
+        return neighbour_natively(f, self, -1, {172, 173, 175, 177});
+    }
     f.at(172);
     Ref vers = scan_all(self);
     f.at(173);
@@ -142,9 +209,27 @@ Ref first(Frame& f, Args a) {
     return ver ? std::move(ver) : Ref::none();
 }
 
+// `last` on items decided natively: only the one returned is built.
+Ref last_natively(Frame& f, Borrowed self) {
+    f.at(190);
+    QueryScan scan(f.globals(), self);
+    QueryItem ver, last;
+    bool found = false;
+    while (scan.next(ver)) {
+        // `if new and old <= new`, with `old` starting at 0.
+        if (ver.number.truthy() && (!found || last.number.at_most(ver.number))) {
+            std::swap(last, ver);
+            found = true;
+        }
+    }
+    if (!found) return Ref::none();
+    return scan.build(last);
+}
+
 // @property
 // def last(self): the item with the highest number, the later one on ties.
 Ref last(Frame& f, Args a) {
+    if (QueryScan::applies(f.globals(), a[0])) return last_natively(f, a[0]);
     Ref old = integer(0);
     Ref last = Ref::none();
     f.at(190);

@@ -1,0 +1,531 @@
+#include "query_scan.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <vector>
+
+#include "fast_paths.hpp"
+#include "ops.hpp"
+#include "state.hpp"
+
+namespace kv {
+namespace {
+
+// A name in a namespace and the object it held at start-up.
+struct Binding {
+    PyObject* namespace_;
+    PyObject* name;
+    PyObject* value;
+};
+
+struct QueryOriginals {
+    bool ready = false;
+    // The module globals that an item's construction reads, and the names
+    // in the standard modules that the functions it calls read in turn.
+    std::vector<Binding> bindings;
+    std::vector<PyObject*> modules;  // reached by attribute: plain modules
+    PyObject* file_system_class = nullptr;
+    PyObject* mro = nullptr;
+    // Every member of VersionFileSystem and of BaseVersion.
+    std::vector<Binding> members;
+    Py_ssize_t class_sizes[2] = {0, 0};
+    PyObject* class_dicts[2] = {nullptr, nullptr};
+    PyObject* default_postfix = nullptr;  // ".v"
+    PyObject* default_ext = nullptr;      // ".*"
+};
+
+QueryOriginals query_originals;
+
+// The members that a query reads on its receiver, or that the scan and the
+// items' construction reach through the receiver's class.
+constexpr const char* receiver_members[] = {
+    "__iter__", "__eq__", "current", "_current", "__init__", "_splits", "first", "last",
+    "next", "previous", "__next__", "__previous__", "__getattribute__", "__getattr__",
+};
+std::vector<PyObject*> receiver_member_names;
+
+PyObject* keep(PyObject* value) { return Ref::borrow(value).release(); }  // for the process
+
+void bind(Borrowed namespace_, const char* name) {
+    Ref key = Ref::check(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(namespace_.get(), key.get());
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, name);
+        throw PyErrOccurred();
+    }
+    query_originals.bindings.push_back({keep(namespace_.get()), key.release(), keep(value)});
+}
+
+bool unchanged(const std::vector<Binding>& bindings) {
+    for (const Binding& b : bindings) {
+        if (PyDict_GetItemWithError(b.namespace_, b.name) != b.value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// What an attribute lookup on an instance of `type` finds in the classes.
+PyObject* class_member(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return nullptr;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found) return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// A StopIteration that leaves a generator's body becomes a RuntimeError
+// (as the interpreter does for its own generators).
+void replace_stop_iteration() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    Ref stop = fetch_exception();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    Ref error = fetch_exception();
+    PyException_SetCause(error.get(), Ref::borrow(stop).release());
+    PyException_SetContext(error.get(), stop.release());
+    restore_exception(std::move(error));
+}
+
+// Enters the recursion bracket of a call, as the interpreter or a running
+// generator does; false with RecursionError set when it is refused.
+bool enter_call(const char* where, const char* message) {
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, message);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
+bool enter_generator() {
+    return enter_call(" while running a generator",
+                      "maximum recursion depth exceeded while running a generator");
+}
+
+void append(std::u32string& out, PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(PyUnicode_READ(kind, data, i));
+}
+
+Ref text_of(const std::u32string& chars, size_t begin, size_t end) {
+    return Ref::check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data() + begin,
+                                                static_cast<Py_ssize_t>(end - begin)));
+}
+
+// os.path.exists(path) for an exact str: os.stat succeeds; a name that
+// cannot be encoded is no file.
+bool path_exists(Borrowed path) {
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!bytes) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrOccurred();
+        PyErr_Clear();
+        return false;
+    }
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    if (static_cast<Py_ssize_t>(std::char_traits<char>::length(data)) != PyBytes_GET_SIZE(bytes.get())) {
+        return false;  // an embedded NUL: os.stat raises ValueError
+    }
+    int status;
+    struct stat st;
+    Py_BEGIN_ALLOW_THREADS
+    status = stat(data, &st);
+    Py_END_ALLOW_THREADS
+    return status == 0;
+}
+
+// os.getcwd(); an empty Ref when it fails (the item is then built the usual
+// way, and fails as os.getcwd does).
+Ref current_directory() {
+    std::vector<char> buffer(1024);
+    while (true) {
+        bool ok;
+        int error;
+        Py_BEGIN_ALLOW_THREADS
+        ok = getcwd(buffer.data(), buffer.size()) != nullptr;
+        error = errno;
+        Py_END_ALLOW_THREADS
+        if (ok) return Ref::check(PyUnicode_DecodeFSDefault(buffer.data()));
+        if (error != ERANGE || buffer.size() > (1u << 20)) return Ref();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+void capture_query_originals(Borrowed globals) noexcept {
+    if (query_originals.ready || !originals.version_file_system) return;
+    try {
+        Ref os = Ref::check(PyImport_ImportModule("os"));
+        Ref re = Ref::check(PyImport_ImportModule("re"));
+        Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
+        for (const char* name : {"os", "re", "regex_splits", "VersionFileSystem"}) bind(globals, name);
+        PyObject* os_dict = PyModule_GetDict(os.get());
+        for (const char* name : {"path", "getcwd", "stat"}) bind(os_dict, name);
+        PyObject* path_dict = PyModule_GetDict(posixpath.get());
+        for (const char* name : {"exists", "isabs", "splitext"}) bind(path_dict, name);
+        bind(PyModule_GetDict(re.get()), "compile");
+        // os.path.exists calls os.stat through its own module's `os`.
+        if (!PyFunction_Check(originals.exists)) {
+            PyErr_SetString(PyExc_TypeError, "os.path.exists");
+            throw PyErrOccurred();
+        }
+        bind(PyFunction_GetGlobals(originals.exists), "os");
+        for (Borrowed module : {Borrowed(os), Borrowed(re), Borrowed(posixpath)}) {
+            query_originals.modules.push_back(keep(module.get()));
+        }
+        // Still the start-up objects: a rebinding before this ran is no
+        // original to stand in for.
+        if (!unchanged(query_originals.bindings) ||
+            query_originals.bindings[0].value != os.get() ||
+            query_originals.bindings[1].value != re.get() ||
+            query_originals.bindings[2].value != originals.name_template ||
+            query_originals.bindings[3].value != originals.version_file_system ||
+            query_originals.bindings[4].value != posixpath.get()) {
+            PyErr_SetString(PyExc_RuntimeError, "globals changed");
+            throw PyErrOccurred();
+        }
+        auto* cls = reinterpret_cast<PyTypeObject*>(originals.version_file_system);
+        query_originals.file_system_class = keep(originals.version_file_system);
+        query_originals.mro = keep(cls->tp_mro);
+        PyObject* dicts[] = {cls->tp_dict,
+                             reinterpret_cast<PyTypeObject*>(originals.base_version)->tp_dict};
+        for (int i = 0; i < 2; ++i) {
+            query_originals.class_dicts[i] = keep(dicts[i]);
+            query_originals.class_sizes[i] = PyDict_Size(dicts[i]);
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dicts[i], &pos, &key, &value)) {
+                query_originals.members.push_back({dicts[i], keep(key), keep(value)});
+            }
+        }
+        for (const char* name : receiver_members) {
+            receiver_member_names.push_back(Ref::check(PyUnicode_InternFromString(name)).release());
+        }
+        query_originals.default_postfix = Ref::check(PyUnicode_InternFromString(".v")).release();
+        query_originals.default_ext = Ref::check(PyUnicode_InternFromString(".*")).release();
+        query_originals.ready = true;
+    } catch (const PyErrOccurred&) {
+        PyErr_Clear();
+        query_originals.bindings.clear();
+        query_originals.members.clear();
+    }
+}
+
+bool QueryScan::applies(Borrowed globals, Borrowed self) {
+    const QueryOriginals& o = query_originals;
+    if (!o.ready || !o.bindings[0].namespace_ || o.bindings[0].namespace_ != globals.get()) {
+        return false;
+    }
+    for (PyObject* module : o.modules) {
+        if (Py_TYPE(module) != &PyModule_Type) return false;
+    }
+    if (!unchanged(o.bindings)) return false;
+    auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
+    if (Py_TYPE(o.file_system_class) != &PyType_Type || cls->tp_mro != o.mro) return false;
+    for (int i = 0; i < 2; ++i) {
+        if (PyDict_Size(o.class_dicts[i]) != o.class_sizes[i]) return false;
+    }
+    if (!unchanged(o.members)) return false;
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (type == cls) return true;
+    if (!PyType_IsSubtype(type, cls) || type->tp_iter != cls->tp_iter) return false;
+    for (PyObject* name : receiver_member_names) {
+        if (class_member(type, name) != class_member(cls, name)) return false;
+    }
+    return true;
+}
+
+QueryScan::QueryScan(Borrowed globals, Borrowed self)
+    : globals_(Ref::borrow(globals)), self_(Ref::borrow(self)), body_(globals, "__iter__", 150) {}
+
+QueryScan::~QueryScan() { leave(); }
+
+void QueryScan::leave() noexcept {
+    if (entered_) Py_LeaveRecursiveCall();
+    entered_ = false;
+}
+
+bool QueryScan::next(QueryItem& item) {
+    try {
+        return advance(item);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const PyErrOccurred&) {
+    }
+    body_.traceback_here();
+    replace_stop_iteration();
+    leave();
+    walk_.reset();
+    native_walk_.reset();
+    dir_.reset();
+    throw PyErrOccurred();
+}
+
+// iter(self) calls __iter__, a function of the module; its first resume
+// enters the generator, then: dirname, basename = os.path.split(self.head)
+void QueryScan::start() {
+    started_ = true;
+    if (!enter_call(" while calling a Python object",
+                    "maximum recursion depth exceeded while calling a Python object")) {
+        Frame call_frame(globals_, "kestrum.versioner.VersionFileSystem.__iter__", 150);
+        call_frame.traceback_here();
+        throw PyErrOccurred();
+    }
+    Py_LeaveRecursiveCall();
+    if (!enter_generator()) throw PyErrOccurred();
+    entered_ = true;
+
+    body_.at(151);
+    Ref split = getattr(getattr(body_.global(names.os), names.path), names.split);
+    Ref head = getattr(self_, names.head);
+    Ref parts = call(split, head);
+    Ref iterator = iter(parts);
+    Ref dirname = kv::next(iterator);
+    if (!dirname) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
+        throw PyErrOccurred();
+    }
+    basename_ = kv::next(iterator);
+    if (!basename_) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
+        throw PyErrOccurred();
+    }
+    if (kv::next(iterator)) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+        throw PyErrOccurred();
+    }
+
+    body_.at(153);
+    Ref walk = getattr(body_.global(names.os), names.walk);
+    if (walk.is(originals.walk) && walk_helpers_unchanged() && DirectoryWalk::accepts(dirname)) {
+        native_walk_ = std::make_unique<DirectoryWalk>(dirname);
+    } else {
+        walk_ = iter(call(walk, dirname));
+    }
+}
+
+bool QueryScan::advance(QueryItem& item) {
+    if (!started_) start();
+    while (true) {
+        if (dir_ && index_ < PyList_GET_SIZE(dir_->names.get())) {
+            body_.at(155);
+            item.dir = dir_;
+            item.index = index_++;
+            decide(item);
+            return true;
+        }
+        body_.at(153);
+        Ref root, dirnames, filenames;
+        if (native_walk_) {
+            if (!native_walk_->next(root, dirnames, filenames)) {
+                leave();
+                return false;
+            }
+        } else {
+            if (!walk_) return false;
+            Ref entry = kv::next(walk_);
+            if (!entry) {
+                walk_.reset();
+                leave();
+                return false;
+            }
+            unpack3(entry, root, dirnames, filenames);
+        }
+        dirnames.reset();
+        dir_.reset();
+        body_.at(154);
+        Ref filter = getattr(body_.global(names.fnmatch), names.filter);
+        Ref pattern = Ref::check(PyNumber_Add(basename_.get(), names.star));
+        Ref matched = filter.is(originals.filter) && filter_helpers_unchanged()
+                          ? filter_by_prefix(filenames, basename_)
+                          : Ref();
+        if (!matched) matched = call(filter, filenames, pattern);
+        Ref sorted_names = Ref::check(PySequence_List(matched.get()));
+        require_status(PyList_Sort(sorted_names.get()));
+        dir_ = std::make_shared<ScanDirectory>();
+        dir_->root = std::move(root);
+        dir_->names = std::move(sorted_names);
+        index_ = 0;
+    }
+}
+
+Ref QueryScan::path_of(const QueryItem& item) const {
+    Borrowed root = item.dir->root;
+    Borrowed name = PyList_GET_ITEM(item.dir->names.get(), item.index);
+    if (item.anchored) {
+        Ref directory = join_fields(names.three_fields, {item.dir->cwd, names.slash, root});
+        return join_fields(names.three_fields, {directory, names.slash, name});
+    }
+    if (PyUnicode_CheckExact(root.get()) && PyUnicode_CheckExact(name.get())) {
+        return join_fields(names.three_fields, {root, names.slash, name});
+    }
+    Ref path = Ref::check(PyNumber_Add(root.get(), names.slash));
+    return Ref::check(PyNumber_Add(path.get(), name.get()));
+}
+
+// VersionFileSystem(root + '/' + filename), as the generator builds it, and
+// its number.
+void QueryScan::build_now(QueryItem& item) {
+    item.anchored = false;
+    Ref path = path_of(item);
+    item.object = call(body_.global(names.VersionFileSystem), path);
+    Ref number = getattr(item.object, names.current);
+    item.number.present = !number.is_none();
+    item.number.digits.clear();
+    if (item.number.present) {
+        Ref digits = str(number);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(digits.get(), &size);
+        if (!text) throw PyErrOccurred();
+        if (!(size == 1 && text[0] == '0')) item.number.digits.assign(text, static_cast<size_t>(size));
+    }
+}
+
+// int(version) as _current converts the digits of a split: None when the
+// conversion raises (a run of digits past the interpreter's limit).
+bool QueryScan::read_number(Borrowed version_digits, ItemNumber& number) {
+    Ref value = Ref::steal(PyLong_FromUnicodeObject(version_digits.get(), 10));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrOccurred();
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(version_digits.get(), &size);
+    if (!text) throw PyErrOccurred();
+    Py_ssize_t start = 0;
+    while (start < size && text[start] == '0') ++start;
+    number.digits.assign(text + start, static_cast<size_t>(size - start));
+    return true;
+}
+
+// What the item's construction makes of its name: the file name anchored
+// when it is relative and exists; the extension of its last component as
+// `ext`, else ".*"; the compiled pattern for (".v", ext); the split; int()
+// of the digits.
+void QueryScan::decide(QueryItem& item) {
+    item.object.reset();
+    item.anchored = false;
+    item.number.present = false;
+    item.number.digits.clear();
+    ScanDirectory& dir = *item.dir;
+    Borrowed root = dir.root;
+    Borrowed name = PyList_GET_ITEM(dir.names.get(), item.index);
+    if (!PyUnicode_CheckExact(root.get()) || !PyUnicode_CheckExact(name.get())) {
+        return build_now(item);
+    }
+    const bool absolute = PyUnicode_GET_LENGTH(root.get()) == 0 ||
+                          PyUnicode_READ_CHAR(root.get(), 0) == '/';
+    if (!absolute) {
+        Ref path = join_fields(names.three_fields, {root, names.slash, name});
+        if (path_exists(path)) {
+            if (!dir.cwd) dir.cwd = current_directory();
+            if (!dir.cwd) return build_now(item);
+            item.anchored = true;
+        }
+    }
+    if (prefix_of_ != &dir || prefix_anchored_ != item.anchored) {
+        text_.clear();
+        if (item.anchored) {
+            append(text_, dir.cwd.get());
+            text_.push_back(U'/');
+        }
+        append(text_, root.get());
+        text_.push_back(U'/');
+        prefix_of_ = &dir;
+        prefix_anchored_ = item.anchored;
+        prefix_length_ = text_.size();
+    }
+    text_.resize(prefix_length_);
+    append(text_, name.get());
+
+    // posixpath.splitext: the extension starts at the last dot of the last
+    // component, unless only dots precede it there. Without one, ext is ".*".
+    const size_t sep = text_.rfind(U'/');
+    const size_t dot = text_.rfind(U'.');
+    bool has_ext = false;
+    if (dot != std::u32string::npos && (sep == std::u32string::npos || dot > sep)) {
+        for (size_t i = sep == std::u32string::npos ? 0 : sep + 1; i < dot; ++i) {
+            if (text_[i] != U'.') {
+                has_ext = true;
+                break;
+            }
+        }
+    }
+    const size_t ext_begin = has_ext ? dot + 1 : text_.size();
+    const bool same_ext = last_pattern_ && last_has_ext_ == has_ext &&
+                          (!has_ext || text_.compare(ext_begin, std::u32string::npos, last_ext_) == 0);
+    if (!same_ext) {
+        Ref ext = has_ext ? text_of(text_, ext_begin, text_.size())
+                          : Ref::borrow(query_originals.default_ext);
+        Ref pattern = cached_pattern(query_originals.default_postfix, ext);
+        if (!pattern) return build_now(item);  // compiled (or refused) by the construction
+        last_ext_.assign(text_, ext_begin, std::u32string::npos);
+        last_has_ext_ = has_ext;
+        last_pattern_ = std::move(pattern);
+    }
+
+    size_t begin = 0, end = 0;
+    switch (find_version_digits(last_pattern_, text_, begin, end)) {
+        case NativeSplit::unmatched:
+            return;
+        case NativeSplit::matched:
+            if (end - begin <= 18) {
+                while (begin < end && text_[begin] == U'0') ++begin;
+                item.number.present = true;
+                item.number.digits.reserve(end - begin);
+                for (size_t i = begin; i < end; ++i) {
+                    item.number.digits.push_back(static_cast<char>(text_[i]));
+                }
+                return;
+            }
+            item.number.present = read_number(text_of(text_, begin, end), item.number);
+            return;
+        case NativeSplit::cannot_answer:
+            break;
+    }
+    Ref path = text_of(text_, 0, text_.size());
+    Ref match = call_method(last_pattern_, names.search, path);
+    if (match.is_none()) return;
+    Ref digits = call_method(match, names.group, names.version);
+    item.number.present = read_number(digits, item.number);
+}
+
+Ref QueryScan::build(const QueryItem& item) {
+    if (item.object) return Ref::borrow(item.object);
+    Frame body(globals_, "__iter__", 155);
+    const bool enter = !entered_;
+    if (enter && !enter_generator()) {
+        body.traceback_here();
+        throw PyErrOccurred();
+    }
+    Ref result;
+    try {
+        Ref path = path_of(item);
+        result = call(body.global(names.VersionFileSystem), path);
+    } catch (const PyErrOccurred&) {
+        body.traceback_here();
+        replace_stop_iteration();
+        if (enter) Py_LeaveRecursiveCall();
+        throw;
+    }
+    if (enter) Py_LeaveRecursiveCall();
+    return result;
+}
+
+}  // namespace kv

@@ -1,0 +1,108 @@
+// The scan of VersionFileSystem as the navigation queries consume it: each
+// item's name and number, decided without building the item.
+//
+// The scan runs the statements of the generator (scan_generator.hpp), with
+// the same traceback entries, audit events and exceptions; only where the
+// generator builds `VersionFileSystem(root + '/' + filename)` does this scan
+// work out, from the name alone, the number that the item would report as
+// `current`. That holds while the items' construction is the one of the
+// start-up: the module globals it reads, the standard-library functions
+// behind them and the members of the classes are still the start-up objects.
+// `QueryScan::applies` checks that once per query. An item that cannot be
+// decided that way (an extension whose pattern is not compiled yet, for one)
+// is built the usual way at the point where the generator would build it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "function.hpp"
+#include "ref.hpp"
+#include "walk.hpp"
+
+namespace kv {
+
+// Takes the objects that `QueryScan::applies` compares with; a failure only
+// leaves the native queries off. Runs once, after the classes are made.
+void capture_query_originals(Borrowed globals) noexcept;
+
+// An item's number as `current` gives it: none, or the decimal digits
+// without leading zeros ("" for zero).
+struct ItemNumber {
+    bool present = false;
+    std::string digits;
+
+    // `new` in `if new and old <= new`.
+    bool truthy() const noexcept { return present && !digits.empty(); }
+    // For two present numbers: this <= other.
+    bool at_most(const ItemNumber& other) const noexcept {
+        if (digits.size() != other.digits.size()) return digits.size() < other.digits.size();
+        return digits <= other.digits;
+    }
+};
+
+// One directory of the walk: its root and its selected names, sorted.
+struct ScanDirectory {
+    Ref root;
+    Ref names;
+    Ref cwd;  // os.getcwd(), once a relative name of it was found to exist
+};
+
+// One item of the scan, decided but not built.
+struct QueryItem {
+    std::shared_ptr<ScanDirectory> dir;
+    Py_ssize_t index = 0;
+    bool anchored = false;  // a relative name that existed: cwd + '/' + root + '/' + name
+    Ref object;             // the item itself, when it had to be built
+    ItemNumber number;
+};
+
+class QueryScan {
+public:
+    // Whether the queries of `self` (a `VersionFileSystem` or a subclass that
+    // overrides none of the members the queries use) may run on this scan.
+    static bool applies(Borrowed globals, Borrowed self);
+
+    QueryScan(Borrowed globals, Borrowed self);
+    ~QueryScan();
+    QueryScan(const QueryScan&) = delete;
+    QueryScan& operator=(const QueryScan&) = delete;
+
+    // The next item; false at the end. A failure carries the entry of the
+    // scan's body ("__iter__") as the generator's would.
+    bool next(QueryItem& item);
+
+    // The object the generator would have handed out for `item`.
+    Ref build(const QueryItem& item);
+
+private:
+    void start();
+    bool advance(QueryItem& item);
+    void decide(QueryItem& item);
+    void build_now(QueryItem& item);
+    Ref path_of(const QueryItem& item) const;
+    bool read_number(Borrowed version_digits, ItemNumber& number);
+    void leave() noexcept;
+
+    Ref globals_;
+    Ref self_;
+    Frame body_;
+    bool started_ = false;
+    bool entered_ = false;  // in the recursion bracket of a running generator
+    Ref basename_;
+    Ref walk_;  // os.walk(dirname) when not walked natively
+    std::unique_ptr<DirectoryWalk> native_walk_;
+    std::shared_ptr<ScanDirectory> dir_;
+    Py_ssize_t index_ = 0;
+    // The name at hand as code points, after the prefix of its directory.
+    std::u32string text_;
+    const ScanDirectory* prefix_of_ = nullptr;
+    bool prefix_anchored_ = false;
+    size_t prefix_length_ = 0;
+    // The pattern of the last extension seen.
+    std::u32string last_ext_;
+    bool last_has_ext_ = false;
+    Ref last_pattern_;
+};
+
+}  // namespace kv
