@@ -277,7 +277,11 @@ bool find_match(const NameMatcher& m, const Text& text, Py_ssize_t n, Py_ssize_t
                 Py_ssize_t& d_out, Py_ssize_t& end_out) {
     const Py_ssize_t plen = static_cast<Py_ssize_t>(m.postfix.chars.size());
     const Py_ssize_t elen = static_cast<Py_ssize_t>(m.ext.chars.size());
+    // The postfix's last character, when literal, rules out most places at
+    // a glance.
+    const Py_UCS4 last = plen > 0 ? m.postfix.chars.back() : Fragment::any;
     for (Py_ssize_t h = n; h >= plen; --h) {
+        if (last != Fragment::any && text[h - 1] != last) continue;
         if (!m.postfix.matches_at(text, h - plen)) continue;
         Py_ssize_t d = h;
         while (d < n) {
@@ -318,9 +322,7 @@ Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
 NativeSplit find_version_digits(Borrowed pattern, const std::u32string& name, size_t& begin,
                                 size_t& end) {
     auto found = matchers.find(pattern.get());
-    if (found == matchers.end() || name.find(U'\n') != std::u32string::npos) {
-        return NativeSplit::cannot_answer;
-    }
+    if (found == matchers.end()) return NativeSplit::cannot_answer;
     Py_ssize_t h = 0, d = 0, tail_end = 0;
     const Py_ssize_t n = static_cast<Py_ssize_t>(name.size());
     if (!find_match(found->second, BufferText{name}, n, h, d, tail_end)) {

@@ -92,8 +92,9 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix);
 // when it cannot answer and the pattern itself must be used.
 Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer);
 
-// What split_natively finds, for a name given as code points: the position
-// of the version digits. `cannot_answer` when the pattern itself must be used.
+// What split_natively finds, for a name given as code points and known to
+// hold no line break: the position of the version digits. `cannot_answer`
+// when the pattern itself must be used.
 enum class NativeSplit { matched, unmatched, cannot_answer };
 NativeSplit find_version_digits(Borrowed pattern, const std::u32string& name, size_t& begin,
                                 size_t& end);

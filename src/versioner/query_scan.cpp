@@ -115,11 +115,28 @@ bool enter_generator() {
                       "maximum recursion depth exceeded while running a generator");
 }
 
-void append(std::u32string& out, PyObject* text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
+template <typename Char>
+bool copy_chars(const void* data, size_t n, char32_t* out) {
+    const Char* chars = static_cast<const Char*>(data);
+    bool line_break = false;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = chars[i];
+        line_break |= chars[i] == '\n';
+    }
+    return line_break;
+}
+
+// Appends the code points of `text`; whether one is a line break.
+bool append(std::u32string& out, PyObject* text) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const size_t at = out.size();
+    out.resize(at + n);
     const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(PyUnicode_READ(kind, data, i));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return copy_chars<Py_UCS1>(data, n, &out[at]);
+        case PyUnicode_2BYTE_KIND: return copy_chars<Py_UCS2>(data, n, &out[at]);
+        default: return copy_chars<Py_UCS4>(data, n, &out[at]);
+    }
 }
 
 Ref text_of(const std::u32string& chars, size_t begin, size_t end) {
@@ -250,8 +267,22 @@ bool QueryScan::applies(Borrowed globals, Borrowed self) {
     return true;
 }
 
-QueryScan::QueryScan(Borrowed globals, Borrowed self)
-    : globals_(Ref::borrow(globals)), self_(Ref::borrow(self)), body_(globals, "__iter__", 150) {}
+bool QueryItem::not_before(const QueryItem& other) const {
+    if (dir->position != other.dir->position) return dir->position > other.dir->position;
+    if (dir->sorted && other.dir->sorted && dir == other.dir) return index >= other.index;
+    // Exact str names: sorted by code point, as the scan sorts them.
+    Borrowed name = PyList_GET_ITEM(dir->names.get(), index);
+    Borrowed other_name = PyList_GET_ITEM(other.dir->names.get(), other.index);
+    const int order = PyUnicode_Compare(name.get(), other_name.get());
+    if (order == -1 && PyErr_Occurred()) throw PyErrOccurred();
+    return order >= 0;
+}
+
+QueryScan::QueryScan(Borrowed globals, Borrowed self, bool any_order)
+    : globals_(Ref::borrow(globals)),
+      self_(Ref::borrow(self)),
+      body_(globals, "__iter__", 150),
+      any_order_(any_order) {}
 
 QueryScan::~QueryScan() { leave(); }
 
@@ -326,8 +357,16 @@ bool QueryScan::advance(QueryItem& item) {
             body_.at(155);
             item.dir = dir_;
             item.index = index_++;
-            decide(item);
-            return true;
+            if (decide(item, dir_->sorted)) return true;
+            // One of them must be built: all of them again, in scan order.
+            auto sorted = std::make_shared<ScanDirectory>();
+            sorted->root = Ref::borrow(dir_->root);
+            sorted->names = Ref::check(PySequence_List(dir_->names.get()));
+            require_status(PyList_Sort(sorted->names.get()));
+            sorted->position = dir_->position;
+            dir_ = std::move(sorted);
+            index_ = 0;
+            continue;
         }
         body_.at(153);
         Ref root, dirnames, filenames;
@@ -350,16 +389,24 @@ bool QueryScan::advance(QueryItem& item) {
         dir_.reset();
         body_.at(154);
         Ref filter = getattr(body_.global(names.fnmatch), names.filter);
-        Ref pattern = Ref::check(PyNumber_Add(basename_.get(), names.star));
         Ref matched = filter.is(originals.filter) && filter_helpers_unchanged()
                           ? filter_by_prefix(filenames, basename_)
                           : Ref();
-        if (!matched) matched = call(filter, filenames, pattern);
-        Ref sorted_names = Ref::check(PySequence_List(matched.get()));
-        require_status(PyList_Sort(sorted_names.get()));
+        if (!matched) {
+            Ref pattern = Ref::check(PyNumber_Add(basename_.get(), names.star));
+            matched = call(filter, filenames, pattern);
+        }
+        Ref selected = Ref::check(PySequence_List(matched.get()));
+        bool sort = !any_order_;
+        for (Py_ssize_t i = 0; !sort && i < PyList_GET_SIZE(selected.get()); ++i) {
+            sort = !PyUnicode_CheckExact(PyList_GET_ITEM(selected.get(), i));
+        }
+        if (sort) require_status(PyList_Sort(selected.get()));
         dir_ = std::make_shared<ScanDirectory>();
         dir_->root = std::move(root);
-        dir_->names = std::move(sorted_names);
+        dir_->names = std::move(selected);
+        dir_->position = directories_++;
+        dir_->sorted = sort;
         index_ = 0;
     }
 }
@@ -418,7 +465,7 @@ bool QueryScan::read_number(Borrowed version_digits, ItemNumber& number) {
 // when it is relative and exists; the extension of its last component as
 // `ext`, else ".*"; the compiled pattern for (".v", ext); the split; int()
 // of the digits.
-void QueryScan::decide(QueryItem& item) {
+bool QueryScan::decide(QueryItem& item, bool may_build) {
     item.object.reset();
     item.anchored = false;
     item.number.present = false;
@@ -427,7 +474,8 @@ void QueryScan::decide(QueryItem& item) {
     Borrowed root = dir.root;
     Borrowed name = PyList_GET_ITEM(dir.names.get(), item.index);
     if (!PyUnicode_CheckExact(root.get()) || !PyUnicode_CheckExact(name.get())) {
-        return build_now(item);
+        if (may_build) build_now(item);
+        return may_build;
     }
     const bool absolute = PyUnicode_GET_LENGTH(root.get()) == 0 ||
                           PyUnicode_READ_CHAR(root.get(), 0) == '/';
@@ -435,24 +483,28 @@ void QueryScan::decide(QueryItem& item) {
         Ref path = join_fields(names.three_fields, {root, names.slash, name});
         if (path_exists(path)) {
             if (!dir.cwd) dir.cwd = current_directory();
-            if (!dir.cwd) return build_now(item);
+            if (!dir.cwd) {
+                if (may_build) build_now(item);
+                return may_build;
+            }
             item.anchored = true;
         }
     }
     if (prefix_of_ != &dir || prefix_anchored_ != item.anchored) {
         text_.clear();
+        prefix_line_break_ = false;
         if (item.anchored) {
-            append(text_, dir.cwd.get());
+            prefix_line_break_ = append(text_, dir.cwd.get());
             text_.push_back(U'/');
         }
-        append(text_, root.get());
+        prefix_line_break_ |= append(text_, root.get());
         text_.push_back(U'/');
         prefix_of_ = &dir;
         prefix_anchored_ = item.anchored;
         prefix_length_ = text_.size();
     }
     text_.resize(prefix_length_);
-    append(text_, name.get());
+    const bool line_break = append(text_, name.get()) || prefix_line_break_;
 
     // posixpath.splitext: the extension starts at the last dot of the last
     // component, unless only dots precede it there. Without one, ext is ".*".
@@ -474,16 +526,20 @@ void QueryScan::decide(QueryItem& item) {
         Ref ext = has_ext ? text_of(text_, ext_begin, text_.size())
                           : Ref::borrow(query_originals.default_ext);
         Ref pattern = cached_pattern(query_originals.default_postfix, ext);
-        if (!pattern) return build_now(item);  // compiled (or refused) by the construction
+        if (!pattern) {  // compiled (or refused) by the construction
+            if (may_build) build_now(item);
+            return may_build;
+        }
         last_ext_.assign(text_, ext_begin, std::u32string::npos);
         last_has_ext_ = has_ext;
         last_pattern_ = std::move(pattern);
     }
 
     size_t begin = 0, end = 0;
-    switch (find_version_digits(last_pattern_, text_, begin, end)) {
+    switch (line_break ? NativeSplit::cannot_answer
+                       : find_version_digits(last_pattern_, text_, begin, end)) {
         case NativeSplit::unmatched:
-            return;
+            return true;
         case NativeSplit::matched:
             if (end - begin <= 18) {
                 while (begin < end && text_[begin] == U'0') ++begin;
@@ -492,18 +548,19 @@ void QueryScan::decide(QueryItem& item) {
                 for (size_t i = begin; i < end; ++i) {
                     item.number.digits.push_back(static_cast<char>(text_[i]));
                 }
-                return;
+                return true;
             }
             item.number.present = read_number(text_of(text_, begin, end), item.number);
-            return;
+            return true;
         case NativeSplit::cannot_answer:
             break;
     }
     Ref path = text_of(text_, 0, text_.size());
     Ref match = call_method(last_pattern_, names.search, path);
-    if (match.is_none()) return;
+    if (match.is_none()) return true;
     Ref digits = call_method(match, names.group, names.version);
     item.number.present = read_number(digits, item.number);
+    return true;
 }
 
 Ref QueryScan::build(const QueryItem& item) {

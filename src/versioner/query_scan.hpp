@@ -34,10 +34,10 @@ struct ItemNumber {
 
     // `new` in `if new and old <= new`.
     bool truthy() const noexcept { return present && !digits.empty(); }
-    // For two present numbers: this <= other.
-    bool at_most(const ItemNumber& other) const noexcept {
+    // For two present numbers: this < other.
+    bool less(const ItemNumber& other) const noexcept {
         if (digits.size() != other.digits.size()) return digits.size() < other.digits.size();
-        return digits <= other.digits;
+        return digits < other.digits;
     }
 };
 
@@ -46,6 +46,8 @@ struct ScanDirectory {
     Ref root;
     Ref names;
     Ref cwd;  // os.getcwd(), once a relative name of it was found to exist
+    size_t position = 0;  // which directory of the walk
+    bool sorted = true;   // else exact str names in the order listed
 };
 
 // One item of the scan, decided but not built.
@@ -55,6 +57,9 @@ struct QueryItem {
     bool anchored = false;  // a relative name that existed: cwd + '/' + root + '/' + name
     Ref object;             // the item itself, when it had to be built
     ItemNumber number;
+
+    // Whether this item comes after `other` in scan order, or is the same.
+    bool not_before(const QueryItem& other) const;
 };
 
 class QueryScan {
@@ -63,7 +68,12 @@ public:
     // overrides none of the members the queries use) may run on this scan.
     static bool applies(Borrowed globals, Borrowed self);
 
-    QueryScan(Borrowed globals, Borrowed self);
+    // With `any_order`, the items of one directory may come in the order
+    // listed rather than sorted, as long as each is decided without being
+    // built: a directory where one must be built is handed out again, all
+    // of it, sorted, and its items built where the generator would build
+    // them. For a consumer to whom order matters only through `not_before`.
+    QueryScan(Borrowed globals, Borrowed self, bool any_order = false);
     ~QueryScan();
     QueryScan(const QueryScan&) = delete;
     QueryScan& operator=(const QueryScan&) = delete;
@@ -78,7 +88,7 @@ public:
 private:
     void start();
     bool advance(QueryItem& item);
-    void decide(QueryItem& item);
+    bool decide(QueryItem& item, bool may_build);
     void build_now(QueryItem& item);
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
@@ -87,7 +97,9 @@ private:
     Ref globals_;
     Ref self_;
     Frame body_;
+    bool any_order_;
     bool started_ = false;
+    size_t directories_ = 0;
     bool entered_ = false;  // in the recursion bracket of a running generator
     Ref basename_;
     Ref walk_;  // os.walk(dirname) when not walked natively
@@ -99,6 +111,7 @@ private:
     const ScanDirectory* prefix_of_ = nullptr;
     bool prefix_anchored_ = false;
     size_t prefix_length_ = 0;
+    bool prefix_line_break_ = false;
     // The pattern of the last extension seen.
     std::u32string last_ext_;
     bool last_has_ext_ = false;

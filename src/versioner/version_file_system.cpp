@@ -212,12 +212,17 @@ Ref first(Frame& f, Args a) {
 // `last` on items decided natively: only the one returned is built.
 Ref last_natively(Frame& f, Borrowed self) {
     f.at(190);
-    QueryScan scan(f.globals(), self);
+    // Only the highest number and, among equal ones, the place in scan
+    // order count: no need to sort a directory's names.
+    QueryScan scan(f.globals(), self, true);
     QueryItem ver, last;
     bool found = false;
     while (scan.next(ver)) {
-        // `if new and old <= new`, with `old` starting at 0.
-        if (ver.number.truthy() && (!found || last.number.at_most(ver.number))) {
+        // `if new and old <= new`, with `old` starting at 0: on a tie the
+        // one later in scan order.
+        if (ver.number.truthy() &&
+            (!found || last.number.less(ver.number) ||
+             (!ver.number.less(last.number) && ver.not_before(last)))) {
             std::swap(last, ver);
             found = true;
         }
