@@ -1,0 +1,236 @@
+"""first, last, next, previous, __next__ and __previous__ decide on names and
+numbers without building every item. Each query is run as is and with the
+general path forced (a stand-in `os`, a subclass that overrides a member, a
+member replaced on the class after start-up), and the outcomes compared:
+result, its attributes, or the exception with the module's traceback
+entries."""
+
+import os
+import re
+import tempfile
+import tracemalloc
+import traceback
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from kestrum import versioner
+from kestrum.versioner import BaseVersion, VersionFileSystem
+from trees import Recorder, make_tree, recording_os
+
+from conftest import extension_entries
+
+QUERIES = ("first", "last", "next", "previous", "__next__", "__previous__")
+
+
+def query(obj, name):
+    try:
+        attr = getattr(obj, name)
+        item = attr() if name.startswith("__") else attr
+    except Exception as exc:
+        return ("raised", type(exc), str(exc), extension_entries(exc))
+    if item is None:
+        return None
+    return (type(item), vars(item).copy())
+
+
+def answers(make):
+    return {name: query(make(), name) for name in QUERIES}
+
+
+class Plain(VersionFileSystem):
+    """Overrides nothing the queries use: still decided natively."""
+
+    def int_to_pad(self, pads, number):
+        return BaseVersion.int_to_pad(pads, number)
+
+
+class OwnEq(VersionFileSystem):
+    """Overrides a member the queries use, with the same behaviour."""
+
+    def __eq__(self, other):
+        return VersionFileSystem.__eq__(self, other)
+
+    __hash__ = None
+
+
+def general(make):
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(versioner, "os", recording_os(Recorder()))
+        return answers(make)
+
+
+def compare_all(name, expect_equal_subclass=True):
+    fast = answers(lambda: VersionFileSystem(name))
+    assert fast == general(lambda: VersionFileSystem(name)), name
+    if expect_equal_subclass:
+        assert answers(lambda: Plain(name)) == fast, name
+        assert answers(lambda: OwnEq(name)) == fast, name
+    return fast
+
+
+FILES = [
+    "sh.v001.exr", "sh.v003.exr", "sh.v002.jpg", "sh.vfinal.txt", "sh.v.bak", "sh.v999.exr",
+    "sh.v1000.exr", "sh.v000.exr", "sh.v002.exr", "sh.v0003.tif", "sh.v2.", "sh.v5",
+    "sh.v4.e+x", "sh.v006.e[x]", "sh.v0\n7.exr", "sh.v008.exr\n", "sh_v010.exr",
+    "sh.v123456789012345678901234.exr", "sub/sh.v1000.ma", "sub/sh.v004.exr",
+    "sub/deeper/sh.v001.exr", "sub.v2.d/sh", "sub.v2.d/sh.v.x", "other.v001.exr",
+]
+
+OWN_NAMES = ["sh.v002.exr", "sh.v003.exr", "sh.v1000.exr", "sh.v999.exr", "sh.v001.exr",
+             "sh.v004.exr", "sh.exr", "sh.v000.exr", "sh.v123456789012345678901234.exr",
+             "sub/sh.v004.exr", "sub.v2.d/sh", "sh.v077.exr"]
+
+
+@pytest.mark.parametrize("own", OWN_NAMES)
+def test_queries_match_the_general_path(tmp_path, own):
+    root = make_tree(tmp_path, *FILES)
+    compare_all(root + "/" + own)
+
+
+@pytest.mark.parametrize("own", ["sh.v002.exr", "sub/sh.v004.exr", "sh.exr", "./sh.v999.exr",
+                                 "nowhere/sh.v001.exr", "sub/deeper/sh.v001.exr"])
+def test_relative_names_match_the_general_path(tmp_path, monkeypatch, own):
+    make_tree(tmp_path, *FILES)
+    monkeypatch.chdir(tmp_path)
+    fast = compare_all(own)
+    if own == "sh.v002.exr":
+        assert fast["last"][1]["filename"] == str(tmp_path) + "/sh.v123456789012345678901234.exr"
+
+
+@pytest.mark.parametrize("files, last", [
+    (["a.v002.exr", "a.v002.jpg", "a.v001.exr"], "a.v002.jpg"),  # the later one on a tie
+    (["a.v002.jpg", "d/a.v002.exr", "a.v002.exr"], "d/a.v002.exr"),  # a later directory
+    (["a.v10.e", "a.v9.e", "a.v010.x"], "a.v10.e"),  # equal numbers: the later name
+    (["a.v000.e", "a.vx.e", "a.e"], None),
+    (["a.v0.e", "a.v00000000000000000000001.e", "a.v1.e"], "a.v1.e"),
+])
+def test_ties_and_numbers(tmp_path, files, last):
+    root = make_tree(tmp_path, *files)
+    fast = compare_all(root + "/a.v001.e")
+    got = fast["last"] and fast["last"][1]["filename"]
+    assert got == (last and root + "/" + last)
+
+
+@pytest.mark.parametrize("files", [
+    ["sh.v001.exr", "sh.v002.e(x", "sh.v003.exr"],
+    ["sh.v001.exr", "sh.v003.e(y", "sh.v002.e(x", "z/sh.v004.exr"],
+    ["d/sh.v001.exr", "sh.v009.exr", "d/sh.v002.e[x"],
+])
+def test_an_item_that_cannot_be_built_fails_the_query_at_its_place(tmp_path, files):
+    root = make_tree(tmp_path, *files)
+    fast = compare_all(root + "/sh.v001.exr")
+    kind, exc_type, message, entries = fast["last"]
+    assert kind == "raised" and exc_type is re.error
+    assert entries[:2] == [("kestrum.versioner.VersionFileSystem.last", 190), ("__iter__", 155)]
+    assert fast["__next__"][3][:2] == [("kestrum.versioner.VersionFileSystem.__next__", 162),
+                                        ("__iter__", 155)]
+
+
+def test_failures_of_the_scan_itself(tmp_path, vmod):
+    make_tree(tmp_path, "sh.v001.exr")
+    fast = compare_all("README")  # no head: os.path.split(None)
+    assert fast["last"][1] is TypeError
+    assert fast["last"][3] == [("kestrum.versioner.VersionFileSystem.last", 190), ("__iter__", 151)]
+    # a numberless receiver: the item's __eq__ refuses None, with items only
+    fast = compare_all(str(tmp_path) + "/sh.exr")
+    assert fast["next"][1] is TypeError and fast["previous"][1] is TypeError
+    assert fast["last"][1]["filename"] == str(tmp_path) + "/sh.v001.exr"
+    assert compare_all(str(tmp_path) + "/none/sh.exr")["next"] is None
+
+
+@pytest.mark.parametrize("owner, member", [
+    ("VersionFileSystem", "__init__"), ("BaseVersion", "_splits"), ("BaseVersion", "_current"),
+    ("BaseVersion", "__eq__"), ("VersionFileSystem", "__iter__"), ("BaseVersion", "current"),
+])
+def test_a_member_replaced_after_start_up_is_called(tmp_path, monkeypatch, owner, member):
+    root = make_tree(tmp_path, *FILES)
+    name = root + "/sh.v002.exr"
+    expected = answers(lambda: VersionFileSystem(name))
+    cls = getattr(versioner, owner)
+    original = vars(cls)[member]
+    calls = []
+    if isinstance(original, property):
+        replacement = property(lambda self: calls.append(1) or original.fget(self))
+    else:
+        def replacement(*args):
+            calls.append(1)
+            return original(*args)
+    monkeypatch.setattr(cls, member, replacement)
+    assert answers(lambda: VersionFileSystem(name)) == expected
+    assert len(calls) >= len(QUERIES)  # the native queries would not call it
+
+
+def test_subclass_with_an_override_takes_the_general_path(tmp_path):
+    root = make_tree(tmp_path, "sh.v001.exr", "sh.v002.exr", "sh.v003.exr")
+
+    class Shifted(VersionFileSystem):
+        @property
+        def current(self):
+            number = VersionFileSystem.current.fget(self)
+            return None if number is None else number + 1
+
+    # the receiver's own number comes through its override; the items are
+    # VersionFileSystem objects
+    assert query(Shifted(root + "/sh.v001.exr"), "next")[1]["filename"] == root + "/sh.v003.exr"
+    assert query(Shifted(root + "/sh.v003.exr"), "previous") is None
+
+
+def test_only_the_result_is_built(tmp_path):
+    root = make_tree(tmp_path, *["sh.v%04d.exr" % i for i in range(1, 2001)])
+    fs = VersionFileSystem(root + "/sh.v0001.exr")
+
+    def peak(op):
+        tracemalloc.start()
+        try:
+            op()
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    for name in ("last", "next", "previous"):
+        op = lambda: getattr(fs, name)
+        native = peak(op)
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(versioner, "os", recording_os(Recorder()))
+            forced = peak(op)
+        # the names of one directory, not an object per file
+        assert native < 1_000_000, name
+        if name != "last":
+            assert native * 4 < forced, name
+
+
+names = st.text("sv.0123456789xe", min_size=1, max_size=10).map(lambda s: "sh" + s)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    files=st.lists(st.tuples(st.sampled_from(["", "a/", "a/b/", "c.v1.x/"]), names),
+                   max_size=12, unique=True),
+    own=st.tuples(st.sampled_from(["", "a/", "c.v1.x/"]), names),
+)
+def test_random_trees(files, own):
+    with tempfile.TemporaryDirectory() as top:
+        for folder, name in files:
+            path = os.path.join(top, folder + name)
+            if os.path.isdir(path):
+                continue
+            try:
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                open(path, "w").close()
+            except OSError:  # a file where a directory is wanted, or the reverse
+                continue
+        name = top + "/" + own[0] + own[1]
+        assert answers(lambda: VersionFileSystem(name)) == general(lambda: VersionFileSystem(name))
+
+
+def test_no_leaks(tmp_path, leak_check):
+    root = make_tree(tmp_path / "ok", "sh.v001.exr", "sh.v002.e+x", "sh.v003.exr", "d/sh.v002.exr",
+                     "sh.v0\n4.exr", "sh.v.bak")
+    fs = VersionFileSystem(root + "/sh.v002.exr")
+    leak_check(lambda: (fs.last, fs.next, fs.previous, fs.__next__(), fs.__previous__()),
+               objects=(fs,), iterations=100, warmup=30)
+    failing = VersionFileSystem(make_tree(tmp_path / "f", "sh.v1.e(x") + "/sh.v001.exr")
+    leak_check(lambda: failing.last, raises=re.error, iterations=100, warmup=30)
+    numberless = VersionFileSystem(root + "/sh.exr")
+    leak_check(lambda: numberless.next, raises=TypeError, iterations=100, warmup=30)
