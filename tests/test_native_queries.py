@@ -187,7 +187,8 @@ def test_only_the_result_is_built(tmp_path):
         finally:
             tracemalloc.stop()
 
-    for cls, name in ((VersionFileSystem, "last"), (VersionFileSystem, "next"), (Plain, "previous")):
+    cases = ((VersionFileSystem, "last"), (VersionFileSystem, "next"), (Plain, "previous"))
+    for cls, name in cases:
         fs = cls(root + "/sh.v0001.exr")
         op = lambda: getattr(fs, name)
         native = peak(op)

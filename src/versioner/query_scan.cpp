@@ -154,7 +154,8 @@ bool path_exists(Borrowed path) {
         return false;
     }
     const char* data = PyBytes_AS_STRING(bytes.get());
-    if (static_cast<Py_ssize_t>(std::char_traits<char>::length(data)) != PyBytes_GET_SIZE(bytes.get())) {
+    if (static_cast<Py_ssize_t>(std::char_traits<char>::length(data)) !=
+        PyBytes_GET_SIZE(bytes.get())) {
         return false;  // an embedded NUL: os.stat raises ValueError
     }
     int status;
@@ -190,7 +191,9 @@ void capture_query_originals(Borrowed globals) noexcept {
         Ref os = Ref::check(PyImport_ImportModule("os"));
         Ref re = Ref::check(PyImport_ImportModule("re"));
         Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
-        for (const char* name : {"os", "re", "regex_splits", "VersionFileSystem"}) bind(globals, name);
+        for (const char* name : {"os", "re", "regex_splits", "VersionFileSystem"}) {
+            bind(globals, name);
+        }
         PyObject* os_dict = PyModule_GetDict(os.get());
         for (const char* name : {"path", "getcwd", "stat"}) bind(os_dict, name);
         PyObject* path_dict = PyModule_GetDict(posixpath.get());
@@ -328,7 +331,8 @@ void QueryScan::start() {
     Ref iterator = iter(parts);
     Ref dirname = kv::next(iterator);
     if (!dirname) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0),
+                     "s");
         throw PyErrOccurred();
     }
     basename_ = kv::next(iterator);
@@ -439,7 +443,9 @@ void QueryScan::build_now(QueryItem& item) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(digits.get(), &size);
         if (!text) throw PyErrOccurred();
-        if (!(size == 1 && text[0] == '0')) item.number.digits.assign(text, static_cast<size_t>(size));
+        if (!(size == 1 && text[0] == '0')) {
+            item.number.digits.assign(text, static_cast<size_t>(size));
+        }
     }
 }
 
@@ -520,8 +526,9 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
         }
     }
     const size_t ext_begin = has_ext ? dot + 1 : text_.size();
-    const bool same_ext = last_pattern_ && last_has_ext_ == has_ext &&
-                          (!has_ext || text_.compare(ext_begin, std::u32string::npos, last_ext_) == 0);
+    const bool same_ext =
+        last_pattern_ && last_has_ext_ == has_ext &&
+        (!has_ext || text_.compare(ext_begin, std::u32string::npos, last_ext_) == 0);
     if (!same_ext) {
         Ref ext = has_ext ? text_of(text_, ext_begin, text_.size())
                           : Ref::borrow(query_originals.default_ext);

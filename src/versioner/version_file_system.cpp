@@ -159,7 +159,9 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
 // front: the outcome is the same and the walk stays linear.
 Ref next_item(Frame& f, Args a) {
     Borrowed self = a[0];
-    if (QueryScan::applies(f.globals(), self)) return neighbour_natively(f, self, 1, {162, 163, 165, 167});
+    if (QueryScan::applies(f.globals(), self)) {
+        return neighbour_natively(f, self, 1, {162, 163, 165, 167});
+    }
     f.at(162);
     Ref vers = scan_all(self);
     f.at(163);
