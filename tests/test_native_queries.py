@@ -235,3 +235,20 @@ def test_no_leaks(tmp_path, leak_check):
     leak_check(lambda: failing.last, raises=re.error, iterations=100, warmup=30)
     numberless = VersionFileSystem(root + "/sh.exr")
     leak_check(lambda: numberless.next, raises=TypeError, iterations=100, warmup=30)
+
+
+class Name(str):
+    pass
+
+
+def test_names_from_a_replaced_walk(tmp_path, monkeypatch):
+    """os.walk itself replaced (the os global still the module): the names
+    it hands out are taken as they come, slashes and str subclasses too."""
+    root = make_tree(tmp_path, "sh.v001.exr", "d/sh.v002.exr", "sh.v.v7.e/x")
+
+    def walk(top):
+        yield top, [], ["sh.v003.exr", "sh.v.v7.e/x", Name("sh.v009.exr"), "sh.v004.a\nb"]
+        yield Name(top + "/d"), [], ["sh.v002.exr", "sh.v009.exr"]
+
+    monkeypatch.setattr(os, "walk", walk)
+    compare_all(root + "/sh.v001.exr")

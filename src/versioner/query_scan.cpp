@@ -115,19 +115,22 @@ bool enter_generator() {
                       "maximum recursion depth exceeded while running a generator");
 }
 
+// What `append` saw among the characters it copied.
+enum Seen : unsigned { line_break = 1, slash = 2 };
+
 template <typename Char>
-bool copy_chars(const void* data, size_t n, char32_t* out) {
+unsigned copy_chars(const void* data, size_t n, char32_t* out) {
     const Char* chars = static_cast<const Char*>(data);
-    bool line_break = false;
+    unsigned seen = 0;
     for (size_t i = 0; i < n; ++i) {
         out[i] = chars[i];
-        line_break |= chars[i] == '\n';
+        seen |= (chars[i] == '\n' ? line_break : 0) | (chars[i] == '/' ? slash : 0);
     }
-    return line_break;
+    return seen;
 }
 
-// Appends the code points of `text`; whether one is a line break.
-bool append(std::u32string& out, PyObject* text) {
+// Appends the code points of `text`; what it saw among them (`Seen`).
+unsigned append(std::u32string& out, PyObject* text) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     const size_t at = out.size();
     out.resize(at + n);
@@ -498,23 +501,26 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     }
     if (prefix_of_ != &dir || prefix_anchored_ != item.anchored) {
         text_.clear();
-        prefix_line_break_ = false;
+        unsigned seen = 0;
         if (item.anchored) {
-            prefix_line_break_ = append(text_, dir.cwd.get());
+            seen = append(text_, dir.cwd.get());
             text_.push_back(U'/');
         }
-        prefix_line_break_ |= append(text_, root.get());
+        seen |= append(text_, root.get());
+        prefix_line_break_ = (seen & line_break) != 0;
         text_.push_back(U'/');
         prefix_of_ = &dir;
         prefix_anchored_ = item.anchored;
         prefix_length_ = text_.size();
     }
     text_.resize(prefix_length_);
-    const bool line_break = append(text_, name.get()) || prefix_line_break_;
+    const unsigned seen = append(text_, name.get());
+    const bool has_line_break = (seen & line_break) || prefix_line_break_;
 
     // posixpath.splitext: the extension starts at the last dot of the last
     // component, unless only dots precede it there. Without one, ext is ".*".
-    const size_t sep = text_.rfind(U'/');
+    // A listed name holds no slash: the last one ends the prefix.
+    const size_t sep = seen & slash ? text_.rfind(U'/') : prefix_length_ - 1;
     const size_t dot = text_.rfind(U'.');
     bool has_ext = false;
     if (dot != std::u32string::npos && (sep == std::u32string::npos || dot > sep)) {
@@ -543,7 +549,7 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     }
 
     size_t begin = 0, end = 0;
-    switch (line_break ? NativeSplit::cannot_answer
+    switch (has_line_break ? NativeSplit::cannot_answer
                        : find_version_digits(last_pattern_, text_, begin, end)) {
         case NativeSplit::unmatched:
             return true;
