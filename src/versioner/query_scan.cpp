@@ -116,7 +116,8 @@ bool enter_generator() {
 }
 
 // What `append` saw among the characters it copied.
-enum Seen : unsigned { line_break = 1, slash = 2 };
+constexpr unsigned line_break = 1;
+constexpr unsigned slash = 2;
 
 template <typename Char>
 unsigned copy_chars(const void* data, size_t n, char32_t* out) {
@@ -124,12 +125,12 @@ unsigned copy_chars(const void* data, size_t n, char32_t* out) {
     unsigned seen = 0;
     for (size_t i = 0; i < n; ++i) {
         out[i] = chars[i];
-        seen |= (chars[i] == '\n' ? line_break : 0) | (chars[i] == '/' ? slash : 0);
+        seen |= (chars[i] == '\n' ? line_break : 0u) | (chars[i] == '/' ? slash : 0u);
     }
     return seen;
 }
 
-// Appends the code points of `text`; what it saw among them (`Seen`).
+// Appends the code points of `text`; what it saw among them.
 unsigned append(std::u32string& out, PyObject* text) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     const size_t at = out.size();
