@@ -32,7 +32,7 @@ import common  # noqa: E402
 
 REPEAT = 5
 SCAN_REPEAT = 3
-TARGET = 0.05  # seconds per name-operation measurement
+TARGET = 0.02  # seconds per name-operation measurement
 
 # (label, statement); the names come from child()'s namespace.
 NAME_OPS = [
@@ -114,7 +114,7 @@ def fmt_time(seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("builds", nargs="*", metavar="LABEL=PATH")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
