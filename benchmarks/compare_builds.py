@@ -1,6 +1,6 @@
 """Two or more builds of kestrum.versioner timed side by side, in one run.
 
-    python benchmarks/compare_builds.py [--rounds N] [LABEL=PATH ...]
+    python benchmarks/compare_builds.py [--rounds N] [--wall] [LABEL=PATH ...]
 
 Each PATH is a wheel (unpacked into a temporary directory) or a directory
 that holds the kestrum package (a sys.path entry: src/ for the in-place build
@@ -11,9 +11,11 @@ interpreter (tools/wheels).  The first build is the baseline of the ratios.
 One process cannot load two copies of the module, so each build is timed in a
 child process of this interpreter, the builds alternating, ROUNDS rounds; a
 child times each operation with timeit, best of REPEAT, and the figure kept is
-the best over all rounds.  The name operations and the scans are those of
-bench.py, over the same generated directory (10,000 matching files plus 1,000
-others), made once and shared by every child.
+the best over all rounds.  The clock is the CPU time of the child (all its
+threads), which other work on a busy machine disturbs far less than the wall
+clock does; --wall takes the wall clock instead.  The name operations and the
+scans are those of bench.py, over the same generated directory (10,000
+matching files plus 1,000 others), made once and shared by every child.
 """
 
 import argparse
@@ -24,6 +26,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 import zipfile
 
@@ -49,8 +52,9 @@ SCANS = [
 ]
 
 
-def child(path, directory):
+def child(path, directory, clock):
     """Time every operation with the build under ``path``; print JSON."""
+    timer = time.perf_counter if clock == "wall" else time.process_time
     sys.path.insert(0, path)
     from kestrum import versioner
 
@@ -73,13 +77,14 @@ def child(path, directory):
 
     times = {}
     for label, stmt in NAME_OPS:
-        timer = timeit.Timer(stmt, globals=ns)
+        measure = timeit.Timer(stmt, timer=timer, globals=ns)
         number = 1
-        while timer.timeit(number) < TARGET:
+        while measure.timeit(number) < TARGET:
             number *= 2
-        times[label] = min(timer.repeat(REPEAT, number)) / number
+        times[label] = min(measure.repeat(REPEAT, number)) / number
     for label, stmt in SCANS:
-        times[label] = min(timeit.Timer(stmt, globals=ns).repeat(SCAN_REPEAT, 1))
+        measure = timeit.Timer(stmt, timer=timer, globals=ns)
+        times[label] = min(measure.repeat(SCAN_REPEAT, 1))
     print(json.dumps({"module": module, "times": times}))
 
 
@@ -115,7 +120,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("builds", nargs="*", metavar="LABEL=PATH")
     parser.add_argument("--rounds", type=int, default=10)
-    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--wall", action="store_true", help="time with the wall clock")
+    parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
@@ -137,7 +143,8 @@ def main():
         for round_ in range(args.rounds):
             for i, path in enumerate(paths):
                 out = subprocess.run(
-                    [sys.executable, os.path.abspath(__file__), "--child", path, directory],
+                    [sys.executable, os.path.abspath(__file__), "--child", path, directory,
+                     "wall" if args.wall else "cpu"],
                     env=env, cwd=scratch, check=True, stdout=subprocess.PIPE,
                     universal_newlines=True).stdout
                 result = json.loads(out)
@@ -150,8 +157,8 @@ def main():
 
     for (label, path), module in zip(builds, modules):
         print("%-10s %s (%s)" % (label, path, os.path.basename(module)))
-    print("best of %d rounds of %d repeats; ratio: time / time of %s"
-          % (args.rounds, REPEAT, builds[0][0]))
+    print("%s time, best of %d rounds of %d repeats; ratio: time / time of %s"
+          % ("wall" if args.wall else "CPU", args.rounds, REPEAT, builds[0][0]))
     print()
     head = "%-16s" % "operation" + "".join("%12s%8s" % (label, "ratio") for label, _ in builds)
     print(head)
