@@ -1,0 +1,268 @@
+"""Scans over a slow file server: the module, the plain-Python rendering
+(plain.py) and the standard-library floor, side by side, at several added
+latencies per directory open.
+
+    python benchmarks/latency.py [--quick] [--stat-delay]
+
+The latency comes from latency_preload.c, built here with the system C
+compiler (cc) into a temporary directory and preloaded (LD_PRELOAD) into one
+child process per latency setting; the child re-runs this script, times the
+module and the plain rendering alternately on the same trees, and reports to
+the parent, which prints the table. --stat-delay adds the same delay to each
+stat-family call as well.
+"""
+
+import argparse
+import fnmatch
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import common  # noqa: E402
+
+LATENCIES_MS = (0.0, 0.2, 1.0, 5.0)
+OPERATIONS = ("last", "first", "list", "next", "previous")
+SHOT = "sh010"
+
+
+# ---------------------------------------------------------------- trees
+
+
+def touch(path):
+    os.close(os.open(path, os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o644))
+
+
+def make_render(top):
+    """100 version directories of 50 frames each plus 100 top-level files, all
+    matching the scanned prefix."""
+    for v in range(1, 101):
+        touch(os.path.join(top, "%s.v%03d.exr" % (SHOT, v)))
+        d = os.path.join(top, "%s.v%03d" % (SHOT, v))
+        os.mkdir(d)
+        for frame in range(1001, 1051):
+            touch(os.path.join(d, "%s.v%03d.%04d.exr" % (SHOT, v, frame)))
+    return os.path.join(top, "%s.v050.exr" % SHOT)
+
+
+def make_flat(top):
+    """10,000 matching files in one directory."""
+    for v in range(1, 10001):
+        touch(os.path.join(top, "%s.v%05d.exr" % (SHOT, v)))
+    return os.path.join(top, "%s.v05000.exr" % SHOT)
+
+
+def make_deep(top):
+    """A chain of 20 directories, each with 10 matching files."""
+    d = top
+    for level in range(20):
+        for v in range(10):
+            touch(os.path.join(d, "%s.v%03d.exr" % (SHOT, level * 10 + v + 1)))
+        d = os.path.join(d, "level%02d" % level)
+        os.mkdir(d)
+    return os.path.join(top, "%s.v005.exr" % SHOT)
+
+
+def make_wide(top):
+    """2,000 small directories (40 groups of 50), each with 3 matching files."""
+    n = 0
+    for group in range(40):
+        g = os.path.join(top, "group%02d" % group)
+        os.mkdir(g)
+        for leaf in range(50):
+            d = os.path.join(g, "shot%02d" % leaf)
+            os.mkdir(d)
+            for _ in range(3):
+                n += 1
+                touch(os.path.join(d, "%s.v%04d.exr" % (SHOT, n)))
+    return os.path.join(top, "%s.v0002.exr" % SHOT)
+
+
+TREES = (
+    ("render", "render tree: 100 dirs x 50 frames + 100 files", make_render),
+    ("flat", "10,000 files in one directory", make_flat),
+    ("deep", "20 levels deep, 10 files each", make_deep),
+    ("wide", "2,000 small directories", make_wide),
+)
+BIG = ("flat", "wide")  # trees whose 5 ms runs --quick skips
+
+
+# ---------------------------------------------------------------- the floor
+
+
+def floor_scan(head, pattern):
+    """os.walk, fnmatch.filter with the head's last component and "*",
+    sorting, and one match of the name pattern per selected file."""
+    dirname, basename = os.path.split(head)
+    for root, dirnames, filenames in os.walk(dirname):
+        for name in sorted(fnmatch.filter(filenames, basename + "*")):
+            yield pattern.match(root + "/" + name)
+
+
+def floor_all(head, pattern):
+    return list(floor_scan(head, pattern))
+
+
+def floor_first(head, pattern):
+    return next(floor_scan(head, pattern), None)
+
+
+# ---------------------------------------------------------------- the child
+
+
+def operation(name):
+    if name == "last":
+        return lambda fs: fs.last
+    if name == "first":
+        return lambda fs: fs.first
+    if name == "list":
+        return lambda fs: list(fs)
+    if name == "next":
+        return lambda fs: fs.next
+    return lambda fs: fs.previous
+
+
+def shown(result):
+    if isinstance(result, list):
+        return [x.filename for x in result]
+    return None if result is None else result.filename
+
+
+def best_of(fn, budget, most):
+    """Best time of ``fn`` over repeats that fit in ``budget`` seconds (at
+    least one, at most ``most``)."""
+    best = float("inf")
+    spent = 0.0
+    runs = 0
+    while runs < most and (runs == 0 or spent < budget):
+        start = time.perf_counter()
+        fn()
+        took = time.perf_counter() - start
+        best = min(best, took)
+        spent += took
+        runs += 1
+    return best
+
+
+def child(args):
+    versioner = common.import_versioner()
+    import plain
+
+    trees = json.loads(args.trees)
+    budget = 0.3 if args.quick else 1.5
+    most = 5 if args.quick else 15
+    results = {}
+    for tree, filename in trees.items():
+        if args.quick and args.delay_us >= 5000 and tree in BIG:
+            continue
+        fs = versioner.VersionFileSystem(filename)
+        ref = plain.VersionFileSystem(filename)
+        pattern = fs.regex_splits
+        floors = {
+            "all": best_of(lambda: floor_all(fs.head, pattern), budget, most),
+            "first": best_of(lambda: floor_first(fs.head, pattern), budget, most),
+        }
+        for op in OPERATIONS:
+            run = operation(op)
+            if shown(run(fs)) != shown(run(ref)):
+                raise SystemExit("%s %s: the module and the plain rendering disagree" % (tree, op))
+            # Alternate the two, so that a burst of load on the machine
+            # falls on both.
+            best_k = best_p = float("inf")
+            for _ in range(3):
+                best_k = min(best_k, best_of(lambda: run(fs), budget / 3, max(1, most // 3)))
+                best_p = min(best_p, best_of(lambda: run(ref), budget / 3, max(1, most // 3)))
+            floor = floors["first" if op == "first" else "all"]
+            results["%s/%s" % (tree, op)] = (best_k, best_p, floor)
+    json.dump(results, sys.stdout)
+
+
+# ---------------------------------------------------------------- the parent
+
+
+def build_preload(directory):
+    cc = shutil.which("cc")
+    if not cc:
+        raise SystemExit("latency.py needs a C compiler (cc): apt-get install -y gcc")
+    out = os.path.join(directory, "latency_preload.so")
+    subprocess.run(
+        [cc, "-O2", "-shared", "-fPIC", "-o", out, os.path.join(HERE, "latency_preload.c"), "-ldl"],
+        check=True,
+    )
+    return out
+
+
+def fmt(seconds):
+    ms = seconds * 1000
+    if ms >= 100:
+        return "%.0f ms" % ms
+    if ms >= 10:
+        return "%.1f ms" % ms
+    return "%.2f ms" % ms
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="shorter runs; no 5 ms on big trees")
+    parser.add_argument("--stat-delay", action="store_true",
+                        help="delay each stat-family call as much as each directory open")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--delay-us", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--trees", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return child(args)
+
+    versioner = common.import_versioner()
+    print("kestrum.versioner: %s" % versioner.__file__)
+    print("Python %s on %s, %s" % (platform.python_version(), platform.machine(), common.cpu_model()))
+    print("each cell: best time; the module's ratio to the plain rendering (xN faster) and to")
+    print("the floor (os.walk + fnmatch.filter + sort + one pattern match per file)")
+    work = tempfile.mkdtemp(prefix="kestrum-latency-")
+    try:
+        preload = build_preload(work)
+        trees = {}
+        for tree, _, make in TREES:
+            top = os.path.join(work, tree)
+            os.mkdir(top)
+            trees[tree] = make(top)
+        titles = {tree: title for tree, title, _ in TREES}
+        for latency in LATENCIES_MS:
+            delay_us = int(round(latency * 1000))
+            env = dict(os.environ)
+            env["LD_PRELOAD"] = preload + (" " + env["LD_PRELOAD"] if env.get("LD_PRELOAD") else "")
+            env["KESTRUM_OPEN_DELAY_US"] = str(delay_us)
+            env["KESTRUM_STAT_DELAY_US"] = str(delay_us if args.stat_delay else 0)
+            command = [sys.executable, os.path.abspath(__file__), "--child",
+                       "--delay-us", str(delay_us), "--trees", json.dumps(trees)]
+            if args.quick:
+                command.append("--quick")
+            out = subprocess.run(command, env=env, check=True, stdout=subprocess.PIPE).stdout
+            results = json.loads(out)
+            what = "per directory open" + (" and per stat" if args.stat_delay else "")
+            print("\n## %s ms added %s\n" % (("%g" % latency), what))
+            print("| tree | operation | kestrum | plain Python | floor |")
+            print("|---|---|---|---|---|")
+            for tree, _, _ in TREES:
+                for op in OPERATIONS:
+                    key = "%s/%s" % (tree, op)
+                    if key not in results:
+                        continue
+                    k, p, f = results[key]
+                    name = "list(fs)" if op == "list" else "fs." + op
+                    print("| %s | `%s` | %s | %s (%.1fx) | %s (%.2fx) |"
+                          % (titles[tree], name, fmt(k), fmt(p), p / k, fmt(f), k / f))
+            sys.stdout.flush()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
