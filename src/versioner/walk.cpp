@@ -1,64 +1,22 @@
 #include "walk.hpp"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
+#include <new>
 #include <string>
 
 #include "state.hpp"
+#include "walk_core.hpp"
 
 namespace kv {
 namespace {
-
-struct Entry {
-    std::string name;
-    bool is_dir;
-};
-
-// The entries of one directory, or false when it cannot be listed. Runs
-// without the interpreter lock.
-bool list_directory(const std::string& path, std::vector<Entry>& out) {
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return false;
-    bool ok = true;
-    while (true) {
-        errno = 0;
-        struct dirent* entry = readdir(dir);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        bool is_dir = false;
-        if (entry->d_type == DT_DIR) {
-            is_dir = true;
-        } else if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            // Whether it is a directory after following links, as
-            // DirEntry.is_dir() tells; a dangling link is not one.
-            std::string full = path;
-            if (!full.empty() && full.back() != '/') full += '/';
-            full += name;
-            struct stat st;
-            is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        }
-        out.push_back({name, is_dir});
-    }
-    closedir(dir);
-    return ok;
-}
-
-bool is_link(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 
 // The path as bytes in the file-system encoding.
 std::string encode(Borrowed path) {
     Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
     return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+}
+
+Ref decode(const char* data, std::size_t size) {
+    return Ref::check(PyUnicode_DecodeFSDefaultAndSize(data, static_cast<Py_ssize_t>(size)));
 }
 
 // posixpath.join(top, name) for a name without a leading slash.
@@ -72,7 +30,42 @@ Ref join(Borrowed top, Borrowed name) {
     return Ref::check(PyUnicode_Concat(with_slash.get(), name.get()));
 }
 
+// The directory's path as os.walk builds it: the top joined with each name
+// below it in turn, each name decoded on its own as os.scandir decodes it.
+Ref path_below(Borrowed top, const std::string& path, std::size_t rel) {
+    Ref out = Ref::borrow(top);
+    while (rel < path.size()) {
+        std::size_t end = path.find('/', rel);
+        if (end == std::string::npos) end = path.size();
+        out = join(out, decode(path.data() + rel, end - rel));
+        rel = end + 1;
+    }
+    return out;
+}
+
 }  // namespace
+
+// Audit events and the interpreter lock, for the walk.
+class DirectoryWalk::Hooks final : public walk::Hooks {
+public:
+    explicit Hooks(DirectoryWalk& walk) : walk_(walk) {}
+
+    bool announce(std::uint64_t id, const std::string& path, std::size_t rel) override {
+        try {
+            Ref top = path_below(walk_.top_, path, rel);
+            if (PySys_Audit("os.scandir", "O", top.get()) == 0) return true;
+        } catch (const PyErrOccurred&) {
+        }
+        walk_.refusals_[id] = fetch_exception();
+        return false;
+    }
+    void unlock() override { saved_ = PyEval_SaveThread(); }
+    void lock() override { PyEval_RestoreThread(saved_); }
+
+private:
+    DirectoryWalk& walk_;
+    PyThreadState* saved_ = nullptr;
+};
 
 bool DirectoryWalk::accepts(Borrowed top) {
     if (!PyUnicode_CheckExact(top.get())) return false;
@@ -86,64 +79,47 @@ bool DirectoryWalk::accepts(Borrowed top) {
     return true;
 }
 
-DirectoryWalk::DirectoryWalk(Borrowed top) { pending_.push_back({Ref::borrow(top), false}); }
+DirectoryWalk::DirectoryWalk(Borrowed top)
+    : top_(Ref::borrow(top)), walker_(std::make_unique<walk::Walker>(encode(top), true)) {}
+
+DirectoryWalk::~DirectoryWalk() = default;
 
 bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
     if (!started_) {
         started_ = true;
-        if (PySys_Audit("os.walk", "OOOO", pending_.back().path.get(), Py_True, Py_None,
-                        Py_False) < 0) {
+        if (PySys_Audit("os.walk", "OOOO", top_.get(), Py_True, Py_None, Py_False) < 0) {
             throw PyErrOccurred();
         }
     }
-    while (!pending_.empty()) {
-        Ref top = std::move(pending_.back().path);
-        const bool below_top = pending_.back().below_top;
-        pending_.pop_back();
-        if (below_top) {
-            const std::string link_path = encode(top);
-            bool link;
-            Py_BEGIN_ALLOW_THREADS
-            link = is_link(link_path);
-            Py_END_ALLOW_THREADS
-            if (link) continue;
+    Hooks hooks(*this);
+    walk::Step step;
+    while (true) {
+        try {
+            if (!walker_->next(hooks, step)) return false;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            throw PyErrOccurred();
         }
-        if (PySys_Audit("os.scandir", "O", top.get()) < 0) {
-            // os.walk ignores what scandir raises as OSError.
-            if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrOccurred();
-            PyErr_Clear();
-            continue;
+        if (step.kind == walk::Step::kRefused) {
+            auto it = refusals_.find(step.id);
+            Ref error = std::move(it->second);
+            refusals_.erase(it);
+            // os.walk passes over a directory whose scandir raised OSError.
+            if (PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) continue;
+            restore_exception(std::move(error));
+            throw PyErrOccurred();
         }
-        const std::string path = encode(top);
-        std::vector<Entry> entries;
-        bool listed;
-        Py_BEGIN_ALLOW_THREADS
-        listed = list_directory(path, entries);
-        Py_END_ALLOW_THREADS
-        if (!listed) continue;
-
         Ref dirs = Ref::check(PyList_New(0));
         Ref nondirs = Ref::check(PyList_New(0));
-        for (const Entry& entry : entries) {
-            Ref name = Ref::check(PyUnicode_DecodeFSDefaultAndSize(
-                entry.name.data(), static_cast<Py_ssize_t>(entry.name.size())));
+        for (const walk::Entry& entry : step.entries) {
+            Ref name = decode(entry.name.data(), entry.name.size());
             require_status(PyList_Append(entry.is_dir ? dirs.get() : nondirs.get(), name.get()));
         }
-        // Subdirectories are walked in order, each one unless it is a link;
-        // the test runs when the walk turns to it.
-        std::vector<Ref> below;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs.get()); ++i) {
-            below.push_back(join(top, PyList_GET_ITEM(dirs.get(), i)));
-        }
-        for (auto it = below.rbegin(); it != below.rend(); ++it) {
-            pending_.push_back({std::move(*it), true});
-        }
-        root = std::move(top);
+        root = path_below(top_, step.path, step.rel);
         dirnames = std::move(dirs);
         filenames = std::move(nondirs);
         return true;
     }
-    return false;
 }
 
 }  // namespace kv

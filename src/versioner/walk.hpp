@@ -1,19 +1,29 @@
 // A native rendering of os.walk(top) with its defaults, for the scan.
 #pragma once
 
-#include <vector>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
 
 #include "ref.hpp"
 
 namespace kv {
 
+namespace walk {
+class Walker;
+}
+
 // Walks the tree below `top` top-down as os.walk(top) does with its defaults:
-// each directory listed when it is reached (its entries in the order the
-// system lists them), a directory that cannot be listed skipped, entries that
-// are directories (symbolic links to them included) given as dirnames,
-// everything else as filenames, and symbolic links to directories not
-// descended into. Audit events are raised as os.walk and os.scandir raise
-// them. The listing runs without the interpreter lock.
+// a directory that cannot be listed skipped, entries that are directories
+// (symbolic links to them included) given as dirnames, everything else as
+// filenames, each list in the order the system lists them, and symbolic links
+// to directories not descended into. Audit events are raised as os.walk and
+// os.scandir raise them, each directory's before it is listed.
+//
+// The listings run without the interpreter lock, those of the directories the
+// walk enters next ahead of time on worker threads (walk_core.hpp); what comes
+// out is what a walk listing each directory when it reaches it could have
+// seen. Destroying the walk cancels what is still queued.
 class DirectoryWalk {
 public:
     // Whether `top` can be walked natively: an exact str without NUL
@@ -21,16 +31,21 @@ public:
     static bool accepts(Borrowed top);
 
     explicit DirectoryWalk(Borrowed top);
+    ~DirectoryWalk();
+    DirectoryWalk(const DirectoryWalk&) = delete;
+    DirectoryWalk& operator=(const DirectoryWalk&) = delete;
 
     // The next (root, dirnames, filenames); false at the end.
     bool next(Ref& root, Ref& dirnames, Ref& filenames);
 
 private:
-    struct Pending {
-        Ref path;
-        bool below_top;  // a subdirectory: not descended into if it is a link
-    };
-    std::vector<Pending> pending_;  // directories still to list, the next one last
+    class Hooks;
+
+    Ref top_;
+    std::unique_ptr<walk::Walker> walker_;
+    // What an audit hook raised for a directory listed ahead; it takes effect
+    // when the walk reaches that directory.
+    std::unordered_map<std::uint64_t, Ref> refusals_;
     bool started_ = false;
 };
 

@@ -1,0 +1,571 @@
+#include "walk_core.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+namespace kv::walk {
+
+namespace {
+
+void take_stamp(int fd, Stamp& stamp) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long window = std::chrono::nanoseconds(kUntrustedChange).count();
+    const long long age = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL +
+                          (now.tv_nsec - st.st_mtim.tv_nsec);
+    stamp.trusted = age > window;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.mtime_s = st.st_mtim.tv_sec;
+    stamp.mtime_ns = st.st_mtim.tv_nsec;
+    stamp.ctime_s = st.st_ctim.tv_sec;
+    stamp.ctime_ns = st.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+bool unchanged_since(const std::string& path, const Stamp& stamp) {
+    struct stat st;
+    return stamp.trusted && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
+           st.st_mtim.tv_sec == stamp.mtime_s && st.st_mtim.tv_nsec == stamp.mtime_ns &&
+           st.st_ctim.tv_sec == stamp.ctime_s && st.st_ctim.tv_nsec == stamp.ctime_ns;
+}
+
+Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
+    Listing out;
+    DIR* dir;
+    if (nofollow) {
+        // One call both lists and refuses a link: no separate lstat round trip.
+        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return out;
+        dir = fdopendir(fd);
+        if (!dir) {
+            close(fd);
+            return out;
+        }
+    } else {
+        dir = opendir(path.c_str());
+        if (!dir) return out;
+    }
+    if (stamp) take_stamp(dirfd(dir), out.stamp);
+    std::string full = path;
+    if (!full.empty() && full.back() != '/') full += '/';
+    const std::size_t base = full.size();
+    struct stat st;
+    bool ok = true;
+    while (true) {
+        errno = 0;
+        const struct dirent* entry = readdir(dir);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        Entry item{name, entry->d_type == DT_DIR, entry->d_type == DT_LNK};
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            full.resize(base);
+            full += name;
+            if (entry->d_type == DT_UNKNOWN && lstat(full.c_str(), &st) == 0) {
+                item.is_link = S_ISLNK(st.st_mode);
+                item.is_dir = S_ISDIR(st.st_mode);
+            }
+            // Whether a link leads to a directory; a dangling link does not.
+            if (item.is_link) item.is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        out.entries.push_back(std::move(item));
+    }
+    closedir(dir);
+    // A listing that fails part way is dropped whole, as os.walk drops it.
+    out.ok = ok;
+    if (!ok) out.entries.clear();
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The pool. One mutex guards the queue, every job's state and result, and each
+// walk's Shared record.
+
+namespace {
+
+struct Pool;
+
+struct Job {
+    enum State { kQueued, kRunning, kDone };
+    std::string path;
+    bool nofollow = false;
+    std::uint64_t priority = 0;  // lower: needed sooner
+    State state = kQueued;
+    bool failed = false;  // the worker could not finish: the walk lists it itself
+    Listing result;
+    std::shared_ptr<Walker::Shared> owner;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable work;
+    std::vector<std::shared_ptr<Job>> queue;
+    int threads = 0;
+    int idle = 0;
+    int busy = 0;
+    std::chrono::steady_clock::time_point no_start_before{};
+};
+
+std::atomic<std::uint64_t> fork_generation{0};
+std::atomic<bool> fail_starts{false};
+
+// The pool of this process. Never destroyed: detached workers may still hold
+// it when static destructors run.
+std::mutex& registry_mutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::shared_ptr<Pool>* registered_pool = nullptr;
+std::uint64_t registered_generation = 0;
+Pool* locked_for_fork = nullptr;
+
+// Around fork(): the child gets the pool in a consistent state (no worker half
+// way through changing it), then leaves it to the parent's workers, which the
+// child does not have, and starts a pool of its own when it needs one.
+void prepare_fork() {
+    registry_mutex().lock();
+    locked_for_fork = registered_pool && *registered_pool ? registered_pool->get() : nullptr;
+    if (locked_for_fork) locked_for_fork->mutex.lock();
+}
+void unlock_after_fork() {
+    if (locked_for_fork) locked_for_fork->mutex.unlock();
+    locked_for_fork = nullptr;
+    registry_mutex().unlock();
+}
+void child_after_fork() {
+    fork_generation.fetch_add(1, std::memory_order_acq_rel);
+    unlock_after_fork();
+}
+
+std::shared_ptr<Pool> current_pool(std::uint64_t& generation) {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    if (!registered_pool) {
+        pthread_atfork(prepare_fork, unlock_after_fork, child_after_fork);
+        registered_pool = new std::shared_ptr<Pool>();
+    }
+    generation = fork_generation.load(std::memory_order_acquire);
+    if (!*registered_pool || registered_generation != generation) {
+        *registered_pool = std::make_shared<Pool>();
+        registered_generation = generation;
+    }
+    return *registered_pool;
+}
+
+void worker(std::shared_ptr<Pool> pool);
+
+// Starts one more worker when the queue holds more than the idle ones will
+// take. A failure to start one is not an error: the walks list what nobody
+// takes themselves; starting is tried again a second later.
+void maybe_start(const std::shared_ptr<Pool>& pool) {
+    Pool& p = *pool;
+    if (p.threads >= kMaxWorkers || p.queue.size() <= static_cast<std::size_t>(p.idle)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < p.no_start_before) return;
+    try {
+        if (fail_starts.load(std::memory_order_relaxed)) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        std::thread(worker, pool).detach();
+        ++p.threads;
+    } catch (const std::exception&) {
+        p.no_start_before = now + std::chrono::seconds(1);
+    }
+}
+
+}  // namespace
+
+struct Walker::Shared {
+    std::shared_ptr<Pool> pool;
+    std::condition_variable done;  // a job of this walk finished
+    std::uint64_t completions = 0;
+};
+
+namespace {
+
+void worker(std::shared_ptr<Pool> pool) {
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    while (true) {
+        if (pool->queue.empty()) {
+            ++pool->idle;
+            const bool woken =
+                pool->work.wait_for(lock, kIdle, [&] { return !pool->queue.empty(); });
+            --pool->idle;
+            if (!woken) break;
+        }
+        auto it = std::min_element(
+            pool->queue.begin(), pool->queue.end(),
+            [](const auto& a, const auto& b) { return a->priority < b->priority; });
+        std::shared_ptr<Job> job = std::move(*it);
+        pool->queue.erase(it);
+        job->state = Job::kRunning;
+        ++pool->busy;
+        maybe_start(pool);
+        lock.unlock();
+        Listing listing;
+        bool failed = false;
+        try {
+            listing = list_directory(job->path, job->nofollow, true);
+        } catch (...) {
+            failed = true;
+        }
+        lock.lock();
+        --pool->busy;
+        job->result = std::move(listing);
+        job->failed = failed;
+        job->state = Job::kDone;
+        ++job->owner->completions;
+        job->owner->done.notify_all();
+        job.reset();
+    }
+    --pool->threads;
+}
+
+class Unlocked {
+public:
+    explicit Unlocked(Hooks& hooks) : hooks_(hooks) { hooks_.unlock(); }
+    ~Unlocked() { hooks_.lock(); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    Hooks& hooks_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The walk. Everything below runs on the caller's thread.
+
+struct Walker::Node {
+    enum State { kNew, kRefused, kAnnounced, kListed };
+    std::uint64_t id = 0;
+    std::string path;
+    std::size_t rel = 0;
+    bool nofollow = false;
+    State state = kNew;
+    std::shared_ptr<Job> job;  // kAnnounced, while the pool has it
+    Listing listing;           // kListed
+    bool ahead = false;        // listed by a worker: checked when the walk reaches it
+    std::vector<std::unique_ptr<Node>> children;  // kListed: the subdirectories to enter
+};
+
+Walker::Walker(std::string top, bool read_ahead)
+    : top_(std::move(top)), read_ahead_(read_ahead), generation_(0) {}
+
+Walker::~Walker() { cancel(); }
+
+void Walker::cancel() noexcept {
+    if (!shared_ || generation_ != fork_generation.load(std::memory_order_acquire)) return;
+    Pool& pool = *shared_->pool;
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    const Shared* mine = shared_.get();
+    pool.queue.erase(std::remove_if(pool.queue.begin(), pool.queue.end(),
+                                    [mine](const auto& job) { return job->owner.get() == mine; }),
+                     pool.queue.end());
+}
+
+// In the child of a fork: what the parent's workers had in hand is listed
+// again here.
+void Walker::after_fork() {
+    std::vector<Node*> nodes;
+    for (auto& node : pending_) nodes.push_back(node.get());
+    while (!nodes.empty()) {
+        Node* node = nodes.back();
+        nodes.pop_back();
+        node->job.reset();
+        for (auto& child : node->children) nodes.push_back(child.get());
+    }
+    shared_.reset();
+}
+
+void Walker::submit(Node& node, std::uint64_t priority) {
+    if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
+    if (!shared_) {
+        shared_ = std::make_shared<Shared>();
+        shared_->pool = current_pool(generation_);
+    }
+    auto job = std::make_shared<Job>();
+    job->path = node.path;
+    job->nofollow = node.nofollow;
+    job->priority = priority;
+    job->owner = shared_;
+    node.job = job;
+    Pool& pool = *shared_->pool;
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.queue.push_back(std::move(job));
+    if (pool.idle > 0) {
+        pool.work.notify_one();
+    } else {
+        maybe_start(shared_->pool);
+    }
+}
+
+namespace {
+
+std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
+                                                  bool is_top);
+
+}  // namespace
+
+// Takes the node's listing from its job when the job is done; otherwise
+// records how soon the walk needs it.
+bool Walker::collect(Node& node) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->pool->mutex);
+        if (node.job->state != Job::kDone) return false;
+        if (!node.job->failed) {
+            node.listing = std::move(node.job->result);
+            node.state = Node::kListed;
+            node.ahead = true;
+        }
+    }
+    node.job.reset();
+    if (node.state != Node::kListed) return false;
+    buffered_entries_ += node.listing.entries.size();
+    expand(node, next_id_, node.id == 0);
+    return true;
+}
+
+namespace {
+
+std::string join(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path += name;
+}
+
+// Makes the node's children from its listing: its subdirectories, in order.
+// Children it had before (a listing replaced by a fresh one) are kept where
+// the fresh listing still names them; the others are returned.
+std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
+                                                  bool is_top) {
+    std::unordered_map<std::string, std::unique_ptr<Walker::Node>> before;
+    for (auto& child : node.children) {
+        std::string path = child->path;
+        before.emplace(std::move(path), std::move(child));
+    }
+    node.children.clear();
+    for (const Entry& entry : node.listing.entries) {
+        // Links to directories are named among the subdirectories but never
+        // entered; the listing tells which entries are links.
+        if (!entry.is_dir || entry.is_link) continue;
+        std::string path = join(node.path, entry.name);
+        auto kept = before.find(path);
+        if (kept != before.end()) {
+            node.children.push_back(std::move(kept->second));
+            before.erase(kept);
+            continue;
+        }
+        auto child = std::make_unique<Walker::Node>();
+        child->id = next_id++;
+        child->path = std::move(path);
+        child->rel = is_top ? child->path.size() - entry.name.size() : node.rel;
+        child->nofollow = true;
+        node.children.push_back(std::move(child));
+    }
+    std::vector<std::unique_ptr<Walker::Node>> gone;
+    for (auto& entry : before) gone.push_back(std::move(entry.second));
+    return gone;
+}
+
+}  // namespace
+
+// Announces and queues, in walk order, what is known of the walk ahead: the
+// pending directories and, below those already listed, their subdirectories.
+void Walker::schedule(Hooks& hooks) {
+    if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
+    std::vector<Node*> order;
+    for (auto& node : pending_) order.push_back(node.get());
+    std::size_t ahead = 0;
+    while (!order.empty() && ahead < kMaxAhead) {
+        Node& node = *order.back();
+        order.pop_back();
+        const bool needed_now = ahead == 0;
+        ++ahead;
+        if (node.state == Node::kNew) {
+            if (buffered_entries_ >= kMaxAheadEntries) break;
+            node.state = hooks.announce(node.id, node.path, node.rel) ? Node::kAnnounced
+                                                                       : Node::kRefused;
+            // The directory needed now is listed on this thread, without a
+            // hand-over.
+            if (node.state == Node::kAnnounced && !needed_now) submit(node, ahead);
+            continue;
+        }
+        if (node.state == Node::kAnnounced && node.job && shared_) {
+            if (!collect(node)) {
+                if (node.job) {
+                    std::lock_guard<std::mutex> lock(shared_->pool->mutex);
+                    node.job->priority = ahead;
+                }
+                continue;
+            }
+        }
+        if (node.state == Node::kListed) {
+            for (auto it = node.children.rbegin(); it != node.children.rend(); ++it) {
+                order.push_back(it->get());
+            }
+        }
+    }
+}
+
+// Makes the listing of `node`, the directory the walk turns to, available.
+void Walker::obtain(Hooks& hooks, Node& node) {
+    while (node.state == Node::kAnnounced) {
+        if (node.job && generation_ != fork_generation.load(std::memory_order_acquire)) {
+            after_fork();
+        }
+        if (!node.job) {
+            Listing listing;
+            {
+                Unlocked unlocked(hooks);
+                listing = list_directory(node.path, node.nofollow);
+            }
+            node.listing = std::move(listing);
+            node.state = Node::kListed;
+            buffered_entries_ += node.listing.entries.size();
+            expand(node, next_id_, node.id == 0);
+            return;
+        }
+        bool others_done = false;
+        bool taken_back = false;
+        {
+            Unlocked unlocked(hooks);
+            Pool& pool = *shared_->pool;
+            std::unique_lock<std::mutex> lock(pool.mutex);
+            Job& job = *node.job;
+            if (job.state == Job::kQueued) {
+                // Nobody has started on it: list it here rather than wait.
+                pool.queue.erase(std::find(pool.queue.begin(), pool.queue.end(), node.job));
+                taken_back = true;
+            } else {
+                const std::uint64_t seen = shared_->completions;
+                shared_->done.wait(lock, [&] {
+                    return job.state == Job::kDone || shared_->completions != seen;
+                });
+                others_done = job.state != Job::kDone;
+            }
+        }
+        if (taken_back) {
+            node.job.reset();
+        } else if (others_done) {
+            // Listings further ahead came in meanwhile: look past them.
+            schedule(hooks);
+        } else {
+            collect(node);
+        }
+    }
+}
+
+// A listing taken ahead is used only if the directory has not changed since;
+// otherwise the directory is listed again now, as a walk reaching it now would.
+void Walker::refresh(Hooks& hooks, Node& node) {
+    node.ahead = false;
+    bool same;
+    Listing fresh;
+    {
+        Unlocked unlocked(hooks);
+        same = unchanged_since(node.path, node.listing.stamp);
+        if (!same) fresh = list_directory(node.path, node.nofollow);
+    }
+    if (same) return;
+    buffered_entries_ -= node.listing.entries.size();
+    node.listing = std::move(fresh);
+    buffered_entries_ += node.listing.entries.size();
+    for (auto& gone : expand(node, next_id_, node.id == 0)) discard(*gone);
+}
+
+// Drops a subtree the walk will not enter after all.
+void Walker::discard(Node& node) noexcept {
+    if (node.state == Node::kListed) buffered_entries_ -= node.listing.entries.size();
+    if (node.job && shared_ && generation_ == fork_generation.load(std::memory_order_acquire)) {
+        Pool& pool = *shared_->pool;
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        auto it = std::find(pool.queue.begin(), pool.queue.end(), node.job);
+        if (it != pool.queue.end()) pool.queue.erase(it);
+    }
+    node.job.reset();
+    for (auto& child : node.children) discard(*child);
+}
+
+bool Walker::next(Hooks& hooks, Step& out) {
+    if (!started_) {
+        started_ = true;
+        auto top = std::make_unique<Node>();
+        top->id = next_id_++;
+        top->path = top_;
+        top->rel = top_.size();
+        pending_.push_back(std::move(top));
+    }
+    while (!pending_.empty()) {
+        if (read_ahead_) schedule(hooks);
+        Node& node = *pending_.back();
+        if (node.state == Node::kNew) {
+            node.state = hooks.announce(node.id, node.path, node.rel) ? Node::kAnnounced
+                                                                       : Node::kRefused;
+        }
+        obtain(hooks, node);
+        if (node.state == Node::kListed && node.ahead) refresh(hooks, node);
+        std::unique_ptr<Node> taken = std::move(pending_.back());
+        pending_.pop_back();
+        out.id = taken->id;
+        out.path = std::move(taken->path);
+        out.rel = taken->rel;
+        out.entries.clear();
+        if (taken->state == Node::kRefused) {
+            out.kind = Step::kRefused;
+            return true;
+        }
+        buffered_entries_ -= taken->listing.entries.size();
+        if (!taken->listing.ok) continue;
+        for (auto it = taken->children.rbegin(); it != taken->children.rend(); ++it) {
+            pending_.push_back(std::move(*it));
+        }
+        out.kind = Step::kListed;
+        out.entries = std::move(taken->listing.entries);
+        // Listings ahead start now, while the caller works on this directory;
+        // not after the first one, so that a caller that needs only the first
+        // directory's items pays for nothing more.
+        if (read_ahead_ && ++handed_out_ > 1) schedule(hooks);
+        return true;
+    }
+    return false;
+}
+
+PoolStats pool_stats() {
+    std::lock_guard<std::mutex> registry(registry_mutex());
+    PoolStats stats;
+    if (!registered_pool || !*registered_pool ||
+        registered_generation != fork_generation.load(std::memory_order_acquire)) {
+        return stats;
+    }
+    Pool& pool = **registered_pool;
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    stats.threads = pool.threads;
+    stats.busy = pool.busy;
+    stats.queued = pool.queue.size();
+    return stats;
+}
+
+void fail_thread_starts_for_tests(bool fail) { fail_starts.store(fail); }
+
+}  // namespace kv::walk

@@ -1,0 +1,145 @@
+// The listing side of the native walk: plain C++, no Python in it.
+//
+// A Walker hands out directories in os.walk(top) top-down order (followlinks
+// off). While the caller works on one directory, the directories the walk will
+// enter next are listed ahead on a small process-wide pool of worker threads:
+// never more than kMaxAhead directories announced or listed but not yet handed
+// out, and none scheduled while kMaxAheadEntries listed entries wait. What is
+// ahead is taken in walk order, so the directory the caller needs next is
+// always the first one a worker picks up; the caller lists it itself when no
+// worker has started on it. Destroying a Walker cancels what is queued without
+// waiting for listings under way; those finish on their worker, which owns
+// everything it touches through shared pointers.
+//
+// Workers are started on demand (none before the first read-ahead), exit after
+// kIdle without work and are detached, so nothing waits for them at exit. In
+// the child of a fork, a walker drops whatever the parent's workers had in hand
+// and lists it itself; a new pool serves the child. When a thread cannot be
+// started, the walk lists everything on the caller's thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv::walk {
+
+struct Entry {
+    std::string name;
+    bool is_dir;   // a directory after following links, as DirEntry.is_dir() tells
+    bool is_link;  // a symbolic link itself
+};
+
+// What identifies a directory's entries at one moment: a listing taken ahead
+// is used only while these are unchanged. Entries created, removed or renamed
+// change the directory's modification time, but only to the kernel's clock
+// tick; a listing of a directory changed shortly before it was taken cannot be
+// told from one changed shortly after, so it is never trusted (`trusted`
+// false).
+struct Stamp {
+    bool trusted = false;
+    unsigned long long dev = 0, ino = 0;
+    long long mtime_s = 0, mtime_ns = 0, ctime_s = 0, ctime_ns = 0;
+};
+
+struct Listing {
+    bool ok = false;  // false: not listed (unreadable, vanished, or a link where none is followed)
+    std::vector<Entry> entries;  // in the order the system lists them
+    Stamp stamp;                 // taken when asked for
+};
+
+// Lists the directory `path`; with `nofollow`, a symbolic link is refused
+// rather than followed. With `stamp`, records the directory's Stamp first.
+Listing list_directory(const std::string& path, bool nofollow, bool stamp = false);
+
+// Whether the directory at `path` is still the one `stamp` describes, unchanged
+// and not a symbolic link; false also when it is gone.
+bool unchanged_since(const std::string& path, const Stamp& stamp);
+
+// How recent a change must be for a listing not to be trusted.
+inline constexpr std::chrono::milliseconds kUntrustedChange{50};
+
+// What a walk asks of its caller, always on the caller's thread.
+class Hooks {
+public:
+    // Once per directory the walk will list, before the listing is queued or
+    // made; `path[rel:]` is the part below the top ("a/b"; empty for the top).
+    // False refuses the listing: the walk hands the directory out as refused
+    // when it reaches it.
+    virtual bool announce(std::uint64_t id, const std::string& path, std::size_t rel) = 0;
+    // Around waits for a worker and listings made on the caller's thread;
+    // always paired, also when an exception leaves the walk.
+    virtual void unlock() {}
+    virtual void lock() {}
+
+protected:
+    ~Hooks() = default;
+};
+
+struct Step {
+    enum Kind { kListed, kRefused };
+    Kind kind = kListed;
+    std::uint64_t id = 0;  // as announced
+    std::string path;
+    std::size_t rel = 0;
+    std::vector<Entry> entries;  // kListed: the directory's entries
+};
+
+inline constexpr std::size_t kMaxAhead = 64;
+inline constexpr std::size_t kMaxAheadEntries = 1 << 16;
+inline constexpr int kMaxWorkers = 8;
+inline constexpr std::chrono::milliseconds kIdle{500};
+
+class Walker {
+public:
+    // Without `read_ahead`, every directory is listed on the caller's thread
+    // when the walk reaches it.
+    Walker(std::string top, bool read_ahead);
+    ~Walker();
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
+
+    // The next directory in walk order, listed or refused; false at the end.
+    // Directories that cannot be listed, and links below the top, are passed
+    // over.
+    bool next(Hooks& hooks, Step& out);
+
+    struct Node;
+    struct Shared;
+
+private:
+    void schedule(Hooks& hooks);
+    void obtain(Hooks& hooks, Node& node);
+    bool collect(Node& node);
+    void submit(Node& node, std::uint64_t priority);
+    void refresh(Hooks& hooks, Node& node);
+    void discard(Node& node) noexcept;
+    void after_fork();
+    void cancel() noexcept;
+
+    std::string top_;
+    bool read_ahead_;
+    bool started_ = false;
+    std::size_t handed_out_ = 0;
+    std::uint64_t next_id_ = 0;
+    std::uint64_t generation_;
+    std::vector<std::unique_ptr<Node>> pending_;  // next one last
+    std::size_t buffered_entries_ = 0;  // listed ahead, not yet handed out
+    std::shared_ptr<Shared> shared_;    // this walk's link with the pool
+};
+
+// The pool as it is now, for tests.
+struct PoolStats {
+    int threads = 0;  // started and not yet exited
+    int busy = 0;     // listing
+    std::size_t queued = 0;
+};
+PoolStats pool_stats();
+
+// For tests: make every later attempt to start a worker fail (or not).
+void fail_thread_starts_for_tests(bool fail);
+
+}  // namespace kv::walk
