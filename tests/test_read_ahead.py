@@ -128,7 +128,8 @@ def test_a_closed_scan_leaves_no_worker_behind(tmp_path):
     deadline = time.monotonic() + 5
     while threads() > before and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert threads() == before
+    # (Workers of earlier scans may have left meanwhile too.)
+    assert threads() <= before
 
 
 def test_fork_with_a_suspended_scan(tmp_path):
