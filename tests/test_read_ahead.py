@@ -92,7 +92,9 @@ def test_order_and_changes_while_suspended_match_a_sequential_walk(dirs, files, 
                 elif op == "rmtree":
                     shutil.rmtree(path, ignore_errors=True)
                 elif op == "rename" and os.path.isdir(path):
-                    os.rename(path, os.path.join(top, "moved%d" % n))
+                    moved = os.path.join(top, "moved%d" % n)
+                    if not os.path.exists(moved):
+                        os.rename(path, moved)
                 elif op == "touch" and os.path.isdir(path):
                     touch(os.path.join(path, "sh.v%03d.exr" % n))
                 elif op == "remove":
