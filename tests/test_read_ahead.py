@@ -209,3 +209,18 @@ def test_an_audit_hook_refusing_a_listing_ahead(tmp_path):
             assert top + "/d30/sh.v031.exr" not in native and len(native) == 40
         else:
             assert native[-1] == "LookupError" and len(native) > 1
+
+
+def test_no_leaks_with_listings_ahead(tmp_path, leak_check):
+    top = str(tmp_path)
+    build(top, [], [("d%02d/e" % i, i + 1) for i in range(30)])
+    age(top)
+    fs = VersionFileSystem(top + "/sh.v001.exr")
+
+    def closed_early():
+        scan = iter(fs)
+        next(scan), next(scan)
+        scan.close()
+
+    leak_check(lambda: list(fs), objects=(fs,), iterations=30, warmup=15)
+    leak_check(closed_early, objects=(fs,), iterations=30, warmup=15)
