@@ -315,7 +315,10 @@ void Walker::submit(Node& node, std::uint64_t priority) {
     pool.queue.push_back(std::move(job));
     if (pool.idle > 0) {
         pool.work.notify_one();
-    } else {
+    } else if (pool.threads == 0 || pool.busy == pool.threads) {
+        // Starting a thread costs the caller tens of microseconds: it starts
+        // one only when no worker is free to start the next one itself, which
+        // each does when it finds more work queued than idle workers.
         maybe_start(shared_->pool);
     }
 }
