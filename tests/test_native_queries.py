@@ -127,6 +127,22 @@ def test_an_item_that_cannot_be_built_fails_the_query_at_its_place(tmp_path, fil
                                         ("__iter__", 155)]
 
 
+@pytest.mark.parametrize("files, first", [
+    (["sh.v003.exr", "sh.v001.e(x", "sh.v002.exr"], re.error),  # the smallest cannot be built
+    (["sh.v003.exr", "sh.v002.e(x", "sh.v001.exr"], "sh.v001.exr"),
+    (["d/sh.v002.exr", "d/sh.v001.exr", "other.v001.exr"], "d/sh.v001.exr"),
+    (["other.v001.exr"], None),
+])
+def test_first_is_the_smallest_name_of_the_first_directory(tmp_path, files, first):
+    root = make_tree(tmp_path, *files)
+    got = compare_all(root + "/sh.v001.exr")["first"]
+    if first is re.error:
+        assert got[1] is re.error
+        assert got[3][:2] == [("kestrum.versioner.VersionFileSystem.first", 183), ("__iter__", 155)]
+    else:
+        assert (got and got[1]["filename"]) == (first and root + "/" + first)
+
+
 def test_failures_of_the_scan_itself(tmp_path, vmod):
     make_tree(tmp_path, "sh.v001.exr")
     fast = compare_all("README")  # no head: os.path.split(None)
@@ -187,7 +203,8 @@ def test_only_the_result_is_built(tmp_path):
         finally:
             tracemalloc.stop()
 
-    cases = ((VersionFileSystem, "last"), (VersionFileSystem, "next"), (Plain, "previous"))
+    cases = ((VersionFileSystem, "last"), (VersionFileSystem, "next"), (Plain, "previous"),
+             (VersionFileSystem, "first"))
     for cls, name in cases:
         fs = cls(root + "/sh.v0001.exr")
         op = lambda: getattr(fs, name)
@@ -252,3 +269,92 @@ def test_names_from_a_replaced_walk(tmp_path, monkeypatch):
 
     monkeypatch.setattr(os, "walk", walk)
     compare_all(root + "/sh.v001.exr")
+
+
+def make_byte_tree(root, *names):
+    """Empty files under ``root`` named by bytes, as listed (not decodable
+    ones too); return ``root`` as text."""
+    top = os.fsencode(str(root))
+    for name in names:
+        path = os.path.join(top, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
+    return str(root)
+
+
+# U+DCFF (from the undecodable byte 0xff) sorts before U+E000 (bytes ee 80 80):
+# the reverse of the bytes' order.
+UNDECODABLE = [b"sh.v002.\xff", "sh.v002.\ue000".encode(), b"sh.v001.exr"]
+VALID_WIDE = ["sh.v002.\ue000", "sh.v002.\xe9", "sh.v002.\U0001f600", "sh.v003.\xe9x",
+              "sh.v001.e\u0301.exr", "sh.v\xe9.v004.exr"]
+
+
+@pytest.mark.parametrize("files, own", [
+    (UNDECODABLE, "sh.v001.exr"),
+    (UNDECODABLE + [b"d/sh.v002.x", b"d/sh.v002.\xfe"], "sh.v002.x"),
+    # undecodable names only among those not selected, or in another directory
+    ([b"sh.v001.exr", b"sh.v009.exr", b"zz.v009.\xff", b"d/sh.v009.\xff"], "sh.v001.exr"),
+    ([n.encode() for n in VALID_WIDE] + [b"d/" + n.encode() for n in VALID_WIDE], "sh.v002.\xe9"),
+    # an encoded surrogate and an overlong form are not valid UTF-8
+    ([b"sh.v002.\xed\xa0\x80", b"sh.v002.\xc0\xaf", b"sh.v002.\xf4\x90\x80\x80", b"sh.v002.a"],
+     "sh.v002.a"),
+    ([b"sh\xff.v001.exr", b"sh\xff.v003.exr", b"sh.v002.exr"], "sh\udcff.v001.exr"),
+    ([b"sh\xc3\xa9.v001.exr", b"sh\xc3\xa9.v002.\xff", b"sh\xc3\xa9.v003.exr"], "sh\xe9.v001.exr"),
+    ([b"sh[1].v001.exr", b"sh[1].v002.exr", b"sh1.v003.exr"], "sh[1].v001.exr"),
+    ([b"sh.v001.exr", b"sh.v002.a\nb", b"sh.v0\n3.exr", b"sh.v004.\xe9\n"], "sh.v001.exr"),
+])
+def test_listed_bytes_match_the_general_path(tmp_path, files, own):
+    root = make_byte_tree(tmp_path, *files)
+    compare_all(root + "/" + own)
+
+
+def test_ties_follow_the_order_of_decoded_names(tmp_path):
+    root = make_byte_tree(tmp_path, *UNDECODABLE)
+    fast = compare_all(root + "/sh.v001.exr")
+    assert fast["last"][1]["filename"] == root + "/sh.v002.\ue000"
+    root = make_byte_tree(tmp_path / "valid", "sh.v002.\ue000".encode(), "sh.v002.\xff".encode())
+    fast = compare_all(root + "/sh.v001.exr")
+    assert fast["last"][1]["filename"] == root + "/sh.v002.\ue000"
+    assert fast["first"][1]["filename"] == root + "/sh.v002.\xff"
+
+
+def test_relative_listing_matches_the_general_path(tmp_path, monkeypatch):
+    make_byte_tree(tmp_path, *(UNDECODABLE + [b"d/sh.v001.\xc3\xa9", b"d/sh.v007.exr"]))
+    monkeypatch.chdir(tmp_path)
+    compare_all("sh.v001.exr")
+    compare_all("d/sh.v001.\xe9")
+
+
+MEMORY_CHILD = r"""
+import os, sys, tracemalloc
+from kestrum.versioner import VersionFileSystem
+top, count = sys.argv[1], int(sys.argv[2])
+for i in range(1, count + 1):
+    os.close(os.open("%s/sh.v%06d.exr" % (top, i), os.O_CREAT | os.O_WRONLY, 0o644))
+fs = VersionFileSystem(top + "/sh.v000001.exr")
+def peak_rss():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM"))
+before = peak_rss()
+tracemalloc.start()
+assert fs.last.current == count
+traced = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+print(traced, peak_rss() - before)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_last_over_a_large_directory_holds_no_object_per_file(tmp_path):
+    import subprocess
+    import sys
+    count = 20_000
+    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(tmp_path), str(count)],
+                         check=True, capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    traced, rss = map(int, out.stdout.split())
+    # a str per name would take about 70 bytes a file, traced; the listing
+    # itself about 40 bytes a file, untraced
+    assert traced < 2 * count, traced
+    if os.environ.get("PYTHONMALLOC") != "malloc":  # not under the sanitizers' allocator
+        assert rss < 100 * count, rss

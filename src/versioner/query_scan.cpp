@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "fast_paths.hpp"
+#include "scan_generator.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 
@@ -88,18 +91,6 @@ PyObject* class_member(PyTypeObject* type, PyObject* name) {
     return nullptr;
 }
 
-// A StopIteration that leaves a generator's body becomes a RuntimeError
-// (as the interpreter does for its own generators).
-void replace_stop_iteration() {
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    Ref stop = fetch_exception();
-    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    Ref error = fetch_exception();
-    PyException_SetCause(error.get(), Ref::borrow(stop).release());
-    PyException_SetContext(error.get(), stop.release());
-    restore_exception(std::move(error));
-}
-
 // Enters the recursion bracket of a call, as the interpreter or a running
 // generator does; false with RecursionError set when it is refused.
 bool enter_call(const char* where, const char* message) {
@@ -141,6 +132,91 @@ unsigned append(std::u32string& out, PyObject* text) {
         case PyUnicode_2BYTE_KIND: return copy_chars<Py_UCS2>(data, n, &out[at]);
         default: return copy_chars<Py_UCS4>(data, n, &out[at]);
     }
+}
+
+// Decodes `bytes` as strict UTF-8 (no surrogates, no overlong forms) onto
+// `out`, or, with `out` null, only checks them. What it saw among the
+// characters; -1 when the bytes are not valid UTF-8.
+int append_utf8(std::u32string* out, const std::string& bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    // At most one code point per byte: written in place, the rest cut after.
+    const size_t at = out ? out->size() : 0;
+    char32_t* w = nullptr;
+    if (out) {
+        out->resize(at + n);
+        w = &(*out)[at];
+    }
+    char32_t* const begin = w;
+    unsigned seen = 0;
+    for (size_t i = 0; i < n;) {
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            seen |= (c == '\n' ? line_break : 0u) | (c == '/' ? slash : 0u);
+            if (w) *w++ = c;
+            ++i;
+            continue;
+        }
+        char32_t cp;
+        size_t length;
+        if (c >= 0xC2 && c <= 0xDF) {
+            cp = c & 0x1F;
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            cp = c & 0x0F;
+            length = 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            cp = c & 0x07;
+            length = 4;
+        } else {
+            if (out) out->resize(at);
+            return -1;
+        }
+        bool valid = n - i >= length;
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = (p[i + k] & 0xC0) == 0x80;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if (!valid || (length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            if (out) out->resize(at);
+            return -1;
+        }
+        if (w) *w++ = cp;
+        i += length;
+    }
+    if (out) out->resize(at + static_cast<size_t>(w - begin));
+    return static_cast<int>(seen);
+}
+
+bool valid_utf8(const std::string& bytes) {
+    unsigned char any = 0;
+    for (char c : bytes) any |= static_cast<unsigned char>(c);
+    return any < 0x80 || append_utf8(nullptr, bytes) >= 0;
+}
+
+// Valid UTF-8 names in code point order.
+void sort_by_name(std::vector<walk::Entry>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const walk::Entry& a, const walk::Entry& b) { return a.name < b.name; });
+}
+
+// Whether the file-system encoding decodes names as UTF-8 with
+// surrogateescape, so that a valid UTF-8 name decodes as UTF-8.
+bool file_system_decodes_utf8() {
+    static const char probe[] = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xff";
+    Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(probe, sizeof probe - 1));
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_UCS4 expected[] = {'a', 0xE9, 0x20AC, 0x1F600, 0xDCFF};
+    const Py_ssize_t count = sizeof expected / sizeof expected[0];
+    if (PyUnicode_GET_LENGTH(text.get()) != count) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyUnicode_READ_CHAR(text.get(), i) != expected[i]) return false;
+    }
+    return true;
 }
 
 Ref text_of(const std::u32string& chars, size_t begin, size_t end) {
@@ -274,22 +350,39 @@ bool QueryScan::applies(Borrowed globals, Borrowed self) {
     return true;
 }
 
+Py_ssize_t ScanDirectory::size() const {
+    return native ? static_cast<Py_ssize_t>(raw.size()) : PyList_GET_SIZE(names.get());
+}
+
+Ref ScanDirectory::name(Py_ssize_t index) const {
+    if (!native) return Ref::borrow(PyList_GET_ITEM(names.get(), index));
+    const std::string& bytes = raw[static_cast<size_t>(index)].name;
+    return Ref::check(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
 bool QueryItem::not_before(const QueryItem& other) const {
     if (dir->position != other.dir->position) return dir->position > other.dir->position;
     if (dir->sorted && other.dir->sorted && dir == other.dir) return index >= other.index;
+    if (dir->native && other.dir->native) {
+        // Valid UTF-8 bytes, compared unsigned: code point order.
+        return dir->raw[static_cast<size_t>(index)].name.compare(
+                   other.dir->raw[static_cast<size_t>(other.index)].name) >= 0;
+    }
     // Exact str names: sorted by code point, as the scan sorts them.
-    Borrowed name = PyList_GET_ITEM(dir->names.get(), index);
-    Borrowed other_name = PyList_GET_ITEM(other.dir->names.get(), other.index);
+    Ref name = dir->name(index);
+    Ref other_name = other.dir->name(other.index);
     const int order = PyUnicode_Compare(name.get(), other_name.get());
     if (order == -1 && PyErr_Occurred()) throw PyErrOccurred();
     return order >= 0;
 }
 
-QueryScan::QueryScan(Borrowed globals, Borrowed self, bool any_order)
+QueryScan::QueryScan(Borrowed globals, Borrowed self, bool any_order, bool first_only)
     : globals_(Ref::borrow(globals)),
       self_(Ref::borrow(self)),
       body_(globals, "__iter__", 150),
-      any_order_(any_order) {}
+      any_order_(any_order),
+      first_only_(first_only) {}
 
 QueryScan::~QueryScan() { leave(); }
 
@@ -328,31 +421,25 @@ void QueryScan::start() {
     if (!enter_generator()) throw PyErrOccurred();
     entered_ = true;
 
-    body_.at(151);
-    Ref split = getattr(getattr(body_.global(names.os), names.path), names.split);
-    Ref head = getattr(self_, names.head);
-    Ref parts = call(split, head);
-    Ref iterator = iter(parts);
-    Ref dirname = kv::next(iterator);
-    if (!dirname) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0),
-                     "s");
-        throw PyErrOccurred();
-    }
-    basename_ = kv::next(iterator);
-    if (!basename_) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
-        throw PyErrOccurred();
-    }
-    if (kv::next(iterator)) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-        throw PyErrOccurred();
-    }
+    Ref dirname;
+    split_head(body_, self_, dirname, basename_);
 
     body_.at(153);
     Ref walk = getattr(body_.global(names.os), names.walk);
     if (walk.is(originals.walk) && walk_helpers_unchanged() && DirectoryWalk::accepts(dirname)) {
         native_walk_ = std::make_unique<DirectoryWalk>(dirname);
+        // Names are selected by prefix on their bytes when the prefix holds
+        // no pattern characters and is valid UTF-8, as the names then decode.
+        if (PyUnicode_CheckExact(basename_.get()) && file_system_decodes_utf8()) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(basename_.get(), &size);
+            if (text) {
+                prefix_bytes_.assign(text, static_cast<size_t>(size));
+                by_bytes_ = prefix_bytes_.find_first_of("*?[") == std::string::npos;
+            } else {
+                PyErr_Clear();  // surrogates: selected among str names
+            }
+        }
     } else {
         walk_ = iter(call(walk, dirname));
     }
@@ -361,7 +448,7 @@ void QueryScan::start() {
 bool QueryScan::advance(QueryItem& item) {
     if (!started_) start();
     while (true) {
-        if (dir_ && index_ < PyList_GET_SIZE(dir_->names.get())) {
+        if (dir_ && index_ < dir_->size()) {
             body_.at(155);
             item.dir = dir_;
             item.index = index_++;
@@ -369,8 +456,14 @@ bool QueryScan::advance(QueryItem& item) {
             // One of them must be built: all of them again, in scan order.
             auto sorted = std::make_shared<ScanDirectory>();
             sorted->root = Ref::borrow(dir_->root);
-            sorted->names = Ref::check(PySequence_List(dir_->names.get()));
-            require_status(PyList_Sort(sorted->names.get()));
+            if (dir_->native) {
+                sorted->native = true;
+                sorted->raw = dir_->raw;
+                sort_by_name(sorted->raw);
+            } else {
+                sorted->names = Ref::check(PySequence_List(dir_->names.get()));
+                require_status(PyList_Sort(sorted->names.get()));
+            }
             sorted->position = dir_->position;
             dir_ = std::move(sorted);
             index_ = 0;
@@ -378,8 +471,9 @@ bool QueryScan::advance(QueryItem& item) {
         }
         body_.at(153);
         Ref root, dirnames, filenames;
+        std::vector<walk::Entry> entries;
         if (native_walk_) {
-            if (!native_walk_->next(root, dirnames, filenames)) {
+            if (!native_walk_->next_listing(root, entries)) {
                 leave();
                 return false;
             }
@@ -397,9 +491,13 @@ bool QueryScan::advance(QueryItem& item) {
         dir_.reset();
         body_.at(154);
         Ref filter = getattr(body_.global(names.fnmatch), names.filter);
-        Ref matched = filter.is(originals.filter) && filter_helpers_unchanged()
-                          ? filter_by_prefix(filenames, basename_)
-                          : Ref();
+        const bool original_filter = filter.is(originals.filter) && filter_helpers_unchanged();
+        if (native_walk_) {
+            if (original_filter && by_bytes_ && take_listing(root, entries)) continue;
+            filenames = DirectoryWalk::filenames(entries);
+            entries = std::vector<walk::Entry>();
+        }
+        Ref matched = original_filter ? filter_by_prefix(filenames, basename_) : Ref();
         if (!matched) {
             Ref pattern = Ref::check(PyNumber_Add(basename_.get(), names.star));
             matched = call(filter, filenames, pattern);
@@ -419,9 +517,45 @@ bool QueryScan::advance(QueryItem& item) {
     }
 }
 
+// fnmatch.filter(filenames, basename + '*') and the sort, on the bytes of a
+// listing: the names that start with the prefix, when all are valid UTF-8;
+// false (nothing taken) when one is not.
+bool QueryScan::take_listing(Ref& root, std::vector<walk::Entry>& entries) {
+    const size_t n = prefix_bytes_.size();
+    auto selected = [&](const walk::Entry& entry) {
+        return !entry.is_dir && entry.name.size() >= n &&
+               std::memcmp(entry.name.data(), prefix_bytes_.data(), n) == 0;
+    };
+    for (const walk::Entry& entry : entries) {
+        if (selected(entry) && !valid_utf8(entry.name)) return false;
+    }
+    // Kept in the listing's own storage: no second copy of a large directory.
+    auto dir = std::make_shared<ScanDirectory>();
+    dir->native = true;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const walk::Entry& entry) { return !selected(entry); }),
+                  entries.end());
+    if (first_only_ && !any_order_ && !entries.empty()) {
+        auto smallest = std::min_element(
+            entries.begin(), entries.end(),
+            [](const walk::Entry& a, const walk::Entry& b) { return a.name < b.name; });
+        dir->raw.push_back(std::move(*smallest));
+    } else {
+        dir->raw = std::move(entries);
+        if (!any_order_) sort_by_name(dir->raw);
+    }
+    entries = std::vector<walk::Entry>();
+    dir->root = std::move(root);
+    dir->position = directories_++;
+    dir->sorted = !any_order_;
+    dir_ = std::move(dir);
+    index_ = 0;
+    return true;
+}
+
 Ref QueryScan::path_of(const QueryItem& item) const {
     Borrowed root = item.dir->root;
-    Borrowed name = PyList_GET_ITEM(item.dir->names.get(), item.index);
+    Ref name = item.dir->name(item.index);
     if (item.anchored) {
         Ref directory = join_fields(names.three_fields, {item.dir->cwd, names.slash, root});
         return join_fields(names.three_fields, {directory, names.slash, name});
@@ -482,15 +616,15 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     item.number.digits.clear();
     ScanDirectory& dir = *item.dir;
     Borrowed root = dir.root;
-    Borrowed name = PyList_GET_ITEM(dir.names.get(), item.index);
-    if (!PyUnicode_CheckExact(root.get()) || !PyUnicode_CheckExact(name.get())) {
+    Borrowed name = dir.native ? Borrowed(Py_None) : PyList_GET_ITEM(dir.names.get(), item.index);
+    if (!PyUnicode_CheckExact(root.get()) || (!dir.native && !PyUnicode_CheckExact(name.get()))) {
         if (may_build) build_now(item);
         return may_build;
     }
     const bool absolute = PyUnicode_GET_LENGTH(root.get()) == 0 ||
                           PyUnicode_READ_CHAR(root.get(), 0) == '/';
     if (!absolute) {
-        Ref path = join_fields(names.three_fields, {root, names.slash, name});
+        Ref path = dir.native ? path_of(item) : join_fields(names.three_fields, {root, names.slash, name});
         if (path_exists(path)) {
             if (!dir.cwd) dir.cwd = current_directory();
             if (!dir.cwd) {
@@ -515,7 +649,9 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
         prefix_length_ = text_.size();
     }
     text_.resize(prefix_length_);
-    const unsigned seen = append(text_, name.get());
+    const unsigned seen = dir.native ? static_cast<unsigned>(append_utf8(
+                                           &text_, dir.raw[static_cast<size_t>(item.index)].name))
+                                     : append(text_, name.get());
     const bool has_line_break = (seen & line_break) || prefix_line_break_;
 
     // posixpath.splitext: the extension starts at the last dot of the last

@@ -15,10 +15,12 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "function.hpp"
 #include "ref.hpp"
 #include "walk.hpp"
+#include "walk_core.hpp"
 
 namespace kv {
 
@@ -44,10 +46,17 @@ struct ItemNumber {
 // One directory of the walk: its root and its selected names, sorted.
 struct ScanDirectory {
     Ref root;
-    Ref names;
+    Ref names;  // the names as str, unless `native`
+    // With `native`, the names as listed: valid UTF-8, each decoding to the
+    // str that the walk would have given (byte order is code point order).
+    bool native = false;
+    std::vector<walk::Entry> raw;
     Ref cwd;  // os.getcwd(), once a relative name of it was found to exist
     size_t position = 0;  // which directory of the walk
     bool sorted = true;   // else exact str names in the order listed
+
+    Py_ssize_t size() const;
+    Ref name(Py_ssize_t index) const;
 };
 
 // One item of the scan, decided but not built.
@@ -73,7 +82,11 @@ public:
     // built: a directory where one must be built is handed out again, all
     // of it, sorted, and its items built where the generator would build
     // them. For a consumer to whom order matters only through `not_before`.
-    QueryScan(Borrowed globals, Borrowed self, bool any_order = false);
+    //
+    // With `first_only`, for a consumer that takes the first item and no
+    // other: of a directory listed natively only the smallest name is kept,
+    // without sorting the others.
+    QueryScan(Borrowed globals, Borrowed self, bool any_order = false, bool first_only = false);
     ~QueryScan();
     QueryScan(const QueryScan&) = delete;
     QueryScan& operator=(const QueryScan&) = delete;
@@ -92,16 +105,22 @@ private:
     void build_now(QueryItem& item);
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
+    bool take_listing(Ref& root, std::vector<walk::Entry>& entries);
     void leave() noexcept;
 
     Ref globals_;
     Ref self_;
     Frame body_;
     bool any_order_;
+    bool first_only_;
     bool started_ = false;
     size_t directories_ = 0;
     bool entered_ = false;  // in the recursion bracket of a running generator
     Ref basename_;
+    // basename_ as the names' bytes start with it, when the names of a
+    // listing may be selected and decided on their bytes.
+    bool by_bytes_ = false;
+    std::string prefix_bytes_;
     Ref walk_;  // os.walk(dirname) when not walked natively
     std::unique_ptr<DirectoryWalk> native_walk_;
     std::shared_ptr<ScanDirectory> dir_;

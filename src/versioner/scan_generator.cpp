@@ -51,39 +51,13 @@ ScanObject* as_scan(PyObject* obj) { return reinterpret_cast<ScanObject*>(obj); 
 
 constexpr const char* body_name = "__iter__";
 
-// dirname, basename = os.path.split(self.head), unpacked from any
-// two-item iterable.
-void split_head(Frame& f, ScanData& s, Ref& dirname) {
-    f.at(151);
-    Ref split = getattr(getattr(f.global(names.os), names.path), names.split);
-    Ref head = getattr(s.self, names.head);
-    Ref parts = call(split, head);
-    Ref iterator = iter(parts);
-    Ref first = next(iterator);
-    if (!first) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
-        throw PyErrOccurred();
-    }
-    Ref second = next(iterator);
-    if (!second) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
-        throw PyErrOccurred();
-    }
-    if (next(iterator)) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-        throw PyErrOccurred();
-    }
-    dirname = std::move(first);
-    s.basename = std::move(second);
-}
-
 // Runs the body up to its next yield: the next item, or an empty Ref when
 // the walk is exhausted.
 Ref run_to_yield(Frame& f, ScanData& s) {
     if (s.stage == Stage::created) {
         s.stage = Stage::suspended;
         Ref dirname;
-        split_head(f, s, dirname);
+        split_head(f, s.self, dirname, s.basename);
         f.at(153);
         Ref walk = getattr(f.global(names.os), names.walk);
         if (walk.is(originals.walk) && walk_helpers_unchanged() &&
@@ -133,18 +107,6 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         s.selected = std::move(sorted_names);
         s.index = 0;
     }
-}
-
-// A StopIteration that leaves a generator's body becomes a RuntimeError
-// (as the interpreter does for its own generators).
-void replace_stop_iteration() {
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    Ref stop = fetch_exception();
-    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    Ref error = fetch_exception();
-    PyException_SetCause(error.get(), Ref::borrow(stop).release());
-    PyException_SetContext(error.get(), stop.release());
-    restore_exception(std::move(error));
 }
 
 // Resumes the body. Returns the next item; null with no error set at the
@@ -381,6 +343,40 @@ PyType_Spec scan_spec = {
 Immortal scan_type;
 
 }  // namespace
+
+void split_head(Frame& f, Borrowed self, Ref& dirname, Ref& basename) {
+    f.at(151);
+    Ref split = getattr(getattr(f.global(names.os), names.path), names.split);
+    Ref head = getattr(self, names.head);
+    Ref parts = call(split, head);
+    Ref iterator = iter(parts);
+    Ref first = next(iterator);
+    if (!first) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
+        throw PyErrOccurred();
+    }
+    Ref second = next(iterator);
+    if (!second) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
+        throw PyErrOccurred();
+    }
+    if (next(iterator)) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+        throw PyErrOccurred();
+    }
+    dirname = std::move(first);
+    basename = std::move(second);
+}
+
+void replace_stop_iteration() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    Ref stop = fetch_exception();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    Ref error = fetch_exception();
+    PyException_SetCause(error.get(), Ref::borrow(stop).release());
+    PyException_SetContext(error.get(), stop.release());
+    restore_exception(std::move(error));
+}
 
 void ready_scan_generator_type() {
     if (scan_type.get()) return;

@@ -12,6 +12,7 @@
 // __next__, send, throw and close.
 #pragma once
 
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -21,5 +22,13 @@ void ready_scan_generator_type();
 // A new, not yet started scan of `self`; `globals` is the module namespace
 // that the body reads its globals from.
 Ref make_scan_generator(Borrowed self, Borrowed globals);
+
+// Line 151 in `f`: dirname, basename = os.path.split(self.head), unpacked
+// from any two-item iterable.
+void split_head(Frame& f, Borrowed self, Ref& dirname, Ref& basename);
+
+// A StopIteration that leaves a generator's body becomes a RuntimeError
+// (as the interpreter does for its own generators).
+void replace_stop_iteration();
 
 }  // namespace kv

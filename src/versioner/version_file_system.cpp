@@ -206,6 +206,14 @@ Ref previous_item(Frame& f, Args a) {
 // def first(self): the first item of the scan; only that much is read.
 Ref first(Frame& f, Args a) {
     f.at(183);
+    if (QueryScan::applies(f.globals(), a[0])) {
+        // The smallest name of the first directory with any, built as the
+        // scan would build it; the others are neither sorted nor decoded.
+        QueryScan scan(f.globals(), a[0], false, true);
+        QueryItem item;
+        if (!scan.next(item)) return Ref::none();
+        return scan.build(item);
+    }
     Ref scan = iter(a[0]);
     Ref ver = next(scan);
     return ver ? std::move(ver) : Ref::none();

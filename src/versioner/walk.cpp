@@ -84,7 +84,7 @@ DirectoryWalk::DirectoryWalk(Borrowed top)
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
+bool DirectoryWalk::next_listing(Ref& root, std::vector<walk::Entry>& entries) {
     if (!started_) {
         started_ = true;
         if (PySys_Audit("os.walk", "OOOO", top_.get(), Py_True, Py_None, Py_False) < 0) {
@@ -109,17 +109,36 @@ bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
             restore_exception(std::move(error));
             throw PyErrOccurred();
         }
-        Ref dirs = Ref::check(PyList_New(0));
-        Ref nondirs = Ref::check(PyList_New(0));
-        for (const walk::Entry& entry : step.entries) {
-            Ref name = decode(entry.name.data(), entry.name.size());
-            require_status(PyList_Append(entry.is_dir ? dirs.get() : nondirs.get(), name.get()));
-        }
         root = path_below(top_, step.path, step.rel);
-        dirnames = std::move(dirs);
-        filenames = std::move(nondirs);
+        entries = std::move(step.entries);
         return true;
     }
+}
+
+Ref DirectoryWalk::filenames(const std::vector<walk::Entry>& entries) {
+    Ref nondirs = Ref::check(PyList_New(0));
+    for (const walk::Entry& entry : entries) {
+        if (entry.is_dir) continue;
+        Ref name = decode(entry.name.data(), entry.name.size());
+        require_status(PyList_Append(nondirs.get(), name.get()));
+    }
+    return nondirs;
+}
+
+bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
+    std::vector<walk::Entry> entries;
+    Ref top;
+    if (!next_listing(top, entries)) return false;
+    Ref dirs = Ref::check(PyList_New(0));
+    Ref nondirs = Ref::check(PyList_New(0));
+    for (const walk::Entry& entry : entries) {
+        Ref name = decode(entry.name.data(), entry.name.size());
+        require_status(PyList_Append(entry.is_dir ? dirs.get() : nondirs.get(), name.get()));
+    }
+    root = std::move(top);
+    dirnames = std::move(dirs);
+    filenames = std::move(nondirs);
+    return true;
 }
 
 }  // namespace kv

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "ref.hpp"
 
@@ -11,6 +12,7 @@ namespace kv {
 
 namespace walk {
 class Walker;
+struct Entry;
 }
 
 // Walks the tree below `top` top-down as os.walk(top) does with its defaults:
@@ -37,6 +39,13 @@ public:
 
     // The next (root, dirnames, filenames); false at the end.
     bool next(Ref& root, Ref& dirnames, Ref& filenames);
+
+    // The same step with the directory's entries as listed, names undecoded:
+    // `root` as next() gives it, `entries` dirnames and filenames together.
+    bool next_listing(Ref& root, std::vector<walk::Entry>& entries);
+
+    // The filenames list that next() gives for these entries.
+    static Ref filenames(const std::vector<walk::Entry>& entries);
 
 private:
     class Hooks;
