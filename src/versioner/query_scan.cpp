@@ -624,7 +624,8 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     const bool absolute = PyUnicode_GET_LENGTH(root.get()) == 0 ||
                           PyUnicode_READ_CHAR(root.get(), 0) == '/';
     if (!absolute) {
-        Ref path = dir.native ? path_of(item) : join_fields(names.three_fields, {root, names.slash, name});
+        Ref path = dir.native ? path_of(item)
+                              : join_fields(names.three_fields, {root, names.slash, name});
         if (path_exists(path)) {
             if (!dir.cwd) dir.cwd = current_directory();
             if (!dir.cwd) {
