@@ -137,7 +137,7 @@ unsigned append(std::u32string& out, PyObject* text) {
 // Decodes `bytes` as strict UTF-8 (no surrogates, no overlong forms) onto
 // `out`, or, with `out` null, only checks them. What it saw among the
 // characters; -1 when the bytes are not valid UTF-8.
-int append_utf8(std::u32string* out, const std::string& bytes) {
+int append_utf8(std::u32string* out, std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
     // At most one code point per byte: written in place, the rest cut after.
@@ -189,16 +189,18 @@ int append_utf8(std::u32string* out, const std::string& bytes) {
     return static_cast<int>(seen);
 }
 
-bool valid_utf8(const std::string& bytes) {
+bool valid_utf8(std::string_view bytes) {
     unsigned char any = 0;
     for (char c : bytes) any |= static_cast<unsigned char>(c);
     return any < 0x80 || append_utf8(nullptr, bytes) >= 0;
 }
 
 // Valid UTF-8 names in code point order.
-void sort_by_name(std::vector<walk::Entry>& entries) {
-    std::sort(entries.begin(), entries.end(),
-              [](const walk::Entry& a, const walk::Entry& b) { return a.name < b.name; });
+void sort_by_name(walk::Entries& entries) {
+    std::sort(entries.items.begin(), entries.items.end(),
+              [&](const walk::Entry& a, const walk::Entry& b) {
+                  return entries.name(a) < entries.name(b);
+              });
 }
 
 // Whether the file-system encoding decodes names as UTF-8 with
@@ -356,7 +358,7 @@ Py_ssize_t ScanDirectory::size() const {
 
 Ref ScanDirectory::name(Py_ssize_t index) const {
     if (!native) return Ref::borrow(PyList_GET_ITEM(names.get(), index));
-    const std::string& bytes = raw[static_cast<size_t>(index)].name;
+    const std::string_view bytes = raw_name(index);
     return Ref::check(
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
@@ -366,8 +368,7 @@ bool QueryItem::not_before(const QueryItem& other) const {
     if (dir->sorted && other.dir->sorted && dir == other.dir) return index >= other.index;
     if (dir->native && other.dir->native) {
         // Valid UTF-8 bytes, compared unsigned: code point order.
-        return dir->raw[static_cast<size_t>(index)].name.compare(
-                   other.dir->raw[static_cast<size_t>(other.index)].name) >= 0;
+        return dir->raw_name(index).compare(other.dir->raw_name(other.index)) >= 0;
     }
     // Exact str names: sorted by code point, as the scan sorts them.
     Ref name = dir->name(index);
@@ -471,7 +472,7 @@ bool QueryScan::advance(QueryItem& item) {
         }
         body_.at(153);
         Ref root, dirnames, filenames;
-        std::vector<walk::Entry> entries;
+        walk::Entries entries;
         if (native_walk_) {
             if (!native_walk_->next_listing(root, entries)) {
                 leave();
@@ -495,7 +496,7 @@ bool QueryScan::advance(QueryItem& item) {
         if (native_walk_) {
             if (original_filter && by_bytes_ && take_listing(root, entries)) continue;
             filenames = DirectoryWalk::filenames(entries);
-            entries = std::vector<walk::Entry>();
+            entries = walk::Entries();
         }
         Ref matched = original_filter ? filter_by_prefix(filenames, basename_) : Ref();
         if (!matched) {
@@ -520,31 +521,37 @@ bool QueryScan::advance(QueryItem& item) {
 // fnmatch.filter(filenames, basename + '*') and the sort, on the bytes of a
 // listing: the names that start with the prefix, when all are valid UTF-8;
 // false (nothing taken) when one is not.
-bool QueryScan::take_listing(Ref& root, std::vector<walk::Entry>& entries) {
+bool QueryScan::take_listing(Ref& root, walk::Entries& entries) {
     const size_t n = prefix_bytes_.size();
     auto selected = [&](const walk::Entry& entry) {
-        return !entry.is_dir && entry.name.size() >= n &&
-               std::memcmp(entry.name.data(), prefix_bytes_.data(), n) == 0;
+        return !entry.is_dir && entry.length >= n &&
+               std::memcmp(entries.names.data() + entry.offset, prefix_bytes_.data(), n) == 0;
     };
-    for (const walk::Entry& entry : entries) {
-        if (selected(entry) && !valid_utf8(entry.name)) return false;
+    for (const walk::Entry& entry : entries.items) {
+        if (selected(entry) && !valid_utf8(entries.name(entry))) return false;
     }
     // Kept in the listing's own storage: no second copy of a large directory.
     auto dir = std::make_shared<ScanDirectory>();
     dir->native = true;
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const walk::Entry& entry) { return !selected(entry); }),
-                  entries.end());
-    if (first_only_ && !any_order_ && !entries.empty()) {
+    std::vector<walk::Entry>& items = entries.items;
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const walk::Entry& entry) { return !selected(entry); }),
+                items.end());
+    if (first_only_ && !any_order_ && !items.empty()) {
         auto smallest = std::min_element(
-            entries.begin(), entries.end(),
-            [](const walk::Entry& a, const walk::Entry& b) { return a.name < b.name; });
-        dir->raw.push_back(std::move(*smallest));
+            items.begin(), items.end(), [&](const walk::Entry& a, const walk::Entry& b) {
+                return entries.name(a) < entries.name(b);
+            });
+        // Only its name is kept, not the whole listing's.
+        dir->raw.names.assign(entries.name(*smallest));
+        walk::Entry only = *smallest;
+        only.offset = 0;
+        dir->raw.items.push_back(only);
     } else {
         dir->raw = std::move(entries);
         if (!any_order_) sort_by_name(dir->raw);
     }
-    entries = std::vector<walk::Entry>();
+    entries = walk::Entries();
     dir->root = std::move(root);
     dir->position = directories_++;
     dir->sorted = !any_order_;
@@ -651,7 +658,7 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     }
     text_.resize(prefix_length_);
     const unsigned seen = dir.native ? static_cast<unsigned>(append_utf8(
-                                           &text_, dir.raw[static_cast<size_t>(item.index)].name))
+                                           &text_, dir.raw_name(item.index)))
                                      : append(text_, name.get());
     const bool has_line_break = (seen & line_break) || prefix_line_break_;
 

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "function.hpp"
@@ -50,13 +51,17 @@ struct ScanDirectory {
     // With `native`, the names as listed: valid UTF-8, each decoding to the
     // str that the walk would have given (byte order is code point order).
     bool native = false;
-    std::vector<walk::Entry> raw;
+    walk::Entries raw;
     Ref cwd;  // os.getcwd(), once a relative name of it was found to exist
     size_t position = 0;  // which directory of the walk
     bool sorted = true;   // else exact str names in the order listed
 
     Py_ssize_t size() const;
     Ref name(Py_ssize_t index) const;
+    // With `native`: the name's bytes.
+    std::string_view raw_name(Py_ssize_t index) const {
+        return raw.name(raw.items[static_cast<size_t>(index)]);
+    }
 };
 
 // One item of the scan, decided but not built.
@@ -105,7 +110,7 @@ private:
     void build_now(QueryItem& item);
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
-    bool take_listing(Ref& root, std::vector<walk::Entry>& entries);
+    bool take_listing(Ref& root, walk::Entries& entries);
     void leave() noexcept;
 
     Ref globals_;

@@ -84,7 +84,7 @@ DirectoryWalk::DirectoryWalk(Borrowed top)
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-bool DirectoryWalk::next_listing(Ref& root, std::vector<walk::Entry>& entries) {
+bool DirectoryWalk::next_listing(Ref& root, walk::Entries& entries) {
     if (!started_) {
         started_ = true;
         if (PySys_Audit("os.walk", "OOOO", top_.get(), Py_True, Py_None, Py_False) < 0) {
@@ -115,24 +115,24 @@ bool DirectoryWalk::next_listing(Ref& root, std::vector<walk::Entry>& entries) {
     }
 }
 
-Ref DirectoryWalk::filenames(const std::vector<walk::Entry>& entries) {
+Ref DirectoryWalk::filenames(const walk::Entries& entries) {
     Ref nondirs = Ref::check(PyList_New(0));
-    for (const walk::Entry& entry : entries) {
+    for (const walk::Entry& entry : entries.items) {
         if (entry.is_dir) continue;
-        Ref name = decode(entry.name.data(), entry.name.size());
+        Ref name = decode(entries.names.data() + entry.offset, entry.length);
         require_status(PyList_Append(nondirs.get(), name.get()));
     }
     return nondirs;
 }
 
 bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
-    std::vector<walk::Entry> entries;
+    walk::Entries entries;
     Ref top;
     if (!next_listing(top, entries)) return false;
     Ref dirs = Ref::check(PyList_New(0));
     Ref nondirs = Ref::check(PyList_New(0));
-    for (const walk::Entry& entry : entries) {
-        Ref name = decode(entry.name.data(), entry.name.size());
+    for (const walk::Entry& entry : entries.items) {
+        Ref name = decode(entries.names.data() + entry.offset, entry.length);
         require_status(PyList_Append(entry.is_dir ? dirs.get() : nondirs.get(), name.get()));
     }
     root = std::move(top);

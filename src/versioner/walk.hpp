@@ -12,7 +12,7 @@ namespace kv {
 
 namespace walk {
 class Walker;
-struct Entry;
+struct Entries;
 }
 
 // Walks the tree below `top` top-down as os.walk(top) does with its defaults:
@@ -42,10 +42,10 @@ public:
 
     // The same step with the directory's entries as listed, names undecoded:
     // `root` as next() gives it, `entries` dirnames and filenames together.
-    bool next_listing(Ref& root, std::vector<walk::Entry>& entries);
+    bool next_listing(Ref& root, walk::Entries& entries);
 
     // The filenames list that next() gives for these entries.
-    static Ref filenames(const std::vector<walk::Entry>& entries);
+    static Ref filenames(const walk::Entries& entries);
 
 private:
     class Hooks;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -77,7 +78,9 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
         }
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        Entry item{name, entry->d_type == DT_DIR, entry->d_type == DT_LNK};
+        const std::size_t length = std::strlen(name);
+        Entry item{out.entries.names.size(), static_cast<std::uint32_t>(length),
+                   entry->d_type == DT_DIR, entry->d_type == DT_LNK};
         if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
             full.resize(base);
             full += name;
@@ -88,7 +91,8 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
             // Whether a link leads to a directory; a dangling link does not.
             if (item.is_link) item.is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        out.entries.push_back(std::move(item));
+        out.entries.names.append(name, length);
+        out.entries.items.push_back(item);
     }
     closedir(dir);
     // A listing that fails part way is dropped whole, as os.walk drops it.
@@ -351,7 +355,7 @@ bool Walker::collect(Node& node) {
 
 namespace {
 
-std::string join(const std::string& dir, const std::string& name) {
+std::string join(const std::string& dir, std::string_view name) {
     std::string path = dir;
     if (!path.empty() && path.back() != '/') path += '/';
     return path += name;
@@ -368,11 +372,11 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
         before.emplace(std::move(path), std::move(child));
     }
     node.children.clear();
-    for (const Entry& entry : node.listing.entries) {
+    for (const Entry& entry : node.listing.entries.items) {
         // Links to directories are named among the subdirectories but never
         // entered; the listing tells which entries are links.
         if (!entry.is_dir || entry.is_link) continue;
-        std::string path = join(node.path, entry.name);
+        std::string path = join(node.path, node.listing.entries.name(entry));
         auto kept = before.find(path);
         if (kept != before.end()) {
             node.children.push_back(std::move(kept->second));
@@ -382,7 +386,7 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
         auto child = std::make_unique<Walker::Node>();
         child->id = next_id++;
         child->path = std::move(path);
-        child->rel = is_top ? child->path.size() - entry.name.size() : node.rel;
+        child->rel = is_top ? child->path.size() - entry.length : node.rel;
         child->nofollow = true;
         node.children.push_back(std::move(child));
     }

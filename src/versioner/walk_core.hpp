@@ -23,14 +23,33 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kv::walk {
 
+// An entry of a listing; its name is `length` bytes at `offset` in the
+// listing's `names`.
 struct Entry {
-    std::string name;
+    std::size_t offset;
+    std::uint32_t length;
     bool is_dir;   // a directory after following links, as DirEntry.is_dir() tells
     bool is_link;  // a symbolic link itself
+};
+
+// A directory's entries with their names in one buffer.
+struct Entries {
+    std::vector<Entry> items;  // in the order the system lists them
+    std::string names;
+
+    std::string_view name(const Entry& entry) const {
+        return std::string_view(names.data() + entry.offset, entry.length);
+    }
+    std::size_t size() const { return items.size(); }
+    void clear() {
+        items.clear();
+        names.clear();
+    }
 };
 
 // What identifies a directory's entries at one moment: a listing taken ahead
@@ -47,8 +66,8 @@ struct Stamp {
 
 struct Listing {
     bool ok = false;  // false: not listed (unreadable, vanished, or a link where none is followed)
-    std::vector<Entry> entries;  // in the order the system lists them
-    Stamp stamp;                 // taken when asked for
+    Entries entries;
+    Stamp stamp;  // taken when asked for
 };
 
 // Lists the directory `path`; with `nofollow`, a symbolic link is refused
@@ -85,7 +104,7 @@ struct Step {
     std::uint64_t id = 0;  // as announced
     std::string path;
     std::size_t rel = 0;
-    std::vector<Entry> entries;  // kListed: the directory's entries
+    Entries entries;  // kListed: the directory's entries
 };
 
 inline constexpr std::size_t kMaxAhead = 64;

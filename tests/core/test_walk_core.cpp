@@ -46,7 +46,9 @@ struct Hooks final : kv::walk::Hooks {
 std::string render(const Step& step) {
     std::string out = step.kind == Step::kRefused ? "refused " : "";
     out += step.path + ":";
-    for (const Entry& e : step.entries) out += " " + e.name + (e.is_link ? "@" : "") + (e.is_dir ? "/" : "");
+    for (const Entry& e : step.entries.items) {
+        out += " " + std::string(step.entries.name(e)) + (e.is_link ? "@" : "") + (e.is_dir ? "/" : "");
+    }
     return out;
 }
 
@@ -99,8 +101,8 @@ void age(const std::string& top) {
         const std::string dir = dirs.back();
         dirs.pop_back();
         const Listing listing = list_directory(dir, true);
-        for (const Entry& e : listing.entries) {
-            if (e.is_dir && !e.is_link) dirs.push_back(dir + "/" + e.name);
+        for (const Entry& e : listing.entries.items) {
+            if (e.is_dir && !e.is_link) dirs.push_back(dir + "/" + std::string(listing.entries.name(e)));
         }
         struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
         utimensat(AT_FDCWD, dir.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -204,7 +206,7 @@ void test_changes_while_suspended() {
         if (sub) CHECK(!changed.count(step.path.substr(0, step.path.size() - 4)));
         if (!changed.count(step.path)) continue;
         bool g = false;
-        for (const Entry& e : step.entries) g = g || e.name == "g";
+        for (const Entry& e : step.entries.items) g = g || step.entries.name(e) == "g";
         CHECK(g);
     }
     std::system(("rm -rf " + top).c_str());
@@ -264,7 +266,38 @@ void test_fork_with_a_suspended_walk() {
 
 }  // namespace
 
+void test_listing_names() {
+    // Names from one byte to the longest allowed, of files, directories and
+    // links, each read back whole and unchanged from the listing's buffer.
+    const std::string top = temp_dir();
+    std::set<std::string> expected;
+    for (std::size_t length : {1, 2, 15, 16, 17, 40, 254, 255}) {
+        for (char kind : {'f', 'd', 'l'}) {
+            std::string name(length, kind);
+            if (length > 3) name[1] = static_cast<char>(0xC3), name[2] = static_cast<char>(0xA9);
+            const std::string path = top + "/" + name;
+            if (kind == 'f') close(open(path.c_str(), O_CREAT | O_WRONLY, 0644));
+            if (kind == 'd') mkdir(path.c_str(), 0755);
+            if (kind == 'l') CHECK(symlink(".", path.c_str()) == 0);
+            expected.insert(name + (kind == 'l' ? "@/" : kind == 'd' ? "/" : ""));
+        }
+    }
+    const Listing listing = list_directory(top, true);
+    CHECK(listing.ok);
+    std::set<std::string> seen;
+    std::size_t total = 0;
+    for (const Entry& e : listing.entries.items) {
+        total += e.length;
+        seen.insert(std::string(listing.entries.name(e)) + (e.is_link ? "@" : "") + (e.is_dir ? "/" : ""));
+    }
+    CHECK(seen == expected);
+    CHECK(listing.entries.size() == expected.size());
+    CHECK(listing.entries.names.size() == total);
+    std::system(("rm -rf " + top).c_str());
+}
+
 int main() {
+    test_listing_names();
     test_order_matches_sequential_listing();
     test_missing_and_link_tops();
     test_without_threads();
