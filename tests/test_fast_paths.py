@@ -527,3 +527,99 @@ def test_audit_events_match_the_general_path(deny, refuse_walk, tmp_path):
     else:
         assert events[:2] == ["os.walk", "os.scandir"] and events.count("item") == (3 if deny else 5)
         assert not any(entry[1].startswith("('%s/linked'" % root) for entry in fast)
+
+
+# --------------------------------------------------------------------------
+# Classes changed after start-up: a new instance of an unchanged class skips
+# reading back what its constructor stored; any change to a class, a base or
+# the instance must show exactly as on the general path (os rebound to a
+# stand-in, so nothing is skipped).
+
+NAME_OPS = {
+    "construct": lambda v: Version("/p/sh.v0012.exr", pads=4).__dict__,
+    "to": lambda v: v.to(13).__dict__,
+    "next": lambda v: v.next.__dict__,
+    "previous": lambda v: v.previous.__dict__,
+    "== text": lambda v: v == "sh.v0012.exr",
+    "versionless": lambda v: v.versionless.__dict__,
+    "split": lambda v: (v._splits(v.filename), v.current, v.isVersionless),
+}
+
+
+def as_stored(cls, name):
+    def setter(self, value):
+        self.__dict__[name] = value.upper() if isinstance(value, str) else value
+
+    return property(lambda self: self.__dict__[name], setter)
+
+
+def shout_setattr(self, name, value):
+    object.__setattr__(self, name, value.upper() if isinstance(value, str) else value)
+
+
+class Slotted(Version):
+    __slots__ = ("extra",)  # and the __dict__ of its base
+
+
+CLASS_CHANGES = {
+    "none": lambda m: None,
+    "property on the class": lambda m: m.setattr(Version, "ext", as_stored(Version, "ext"),
+                                                 raising=False),
+    "property on a base": lambda m: m.setattr(BaseVersion, "postfix",
+                                              as_stored(BaseVersion, "postfix"), raising=False),
+    "__getattr__": lambda m: m.setattr(Version, "__getattr__", lambda self, name: "?",
+                                       raising=False),
+    "__setattr__ on a base": lambda m: m.setattr(BaseVersion, "__setattr__", shout_setattr,
+                                                 raising=False),
+    "_splits replaced": lambda m: m.setattr(
+        BaseVersion, "_splits", lambda self, name: ("H.v", "7", ".T")),
+    "class attribute filename": lambda m: m.setattr(Version, "filename", "x.v9.y", raising=False),
+}
+
+
+@pytest.mark.parametrize("change", CLASS_CHANGES)
+@pytest.mark.parametrize("op", NAME_OPS)
+def test_changed_classes_match_the_general_path(change, op):
+    results = []
+    for general in (False, True):
+        with pytest.MonkeyPatch.context() as m:
+            CLASS_CHANGES[change](m)
+            if general:
+                m.setattr(versioner, "os", recording_os(Recorder()))
+            v = outcome(lambda: Version("/p/sh.v0012.exr", pads=4))
+            results.append(outcome(lambda: NAME_OPS[op](v)))
+    assert results[0] == results[1]
+
+
+def shadow_splits(name):
+    return ["a", "1", ".b"]
+
+
+def changed(how):
+    def change(v):
+        how(v)
+        return v
+
+    return change
+
+
+INSTANCE_CHANGES = {
+    "dict replaced": changed(lambda v: setattr(v, "__dict__", dict(v.__dict__, postfix="_v"))),
+    "dict cleared": changed(lambda v: v.__dict__.clear()),
+    "attribute deleted": changed(lambda v: delattr(v, "tail")),
+    "method shadowed": changed(lambda v: setattr(v, "_splits", shadow_splits)),
+    "subclass with slots and dict": Slotted,
+}
+
+
+@pytest.mark.parametrize("change", INSTANCE_CHANGES)
+@pytest.mark.parametrize("op", NAME_OPS)
+def test_changed_instances_match_the_general_path(change, op):
+    results = []
+    for general in (False, True):
+        with pytest.MonkeyPatch.context() as m:
+            if general:
+                m.setattr(versioner, "os", recording_os(Recorder()))
+            v = INSTANCE_CHANGES[change](Version("/p/sh.v0012.exr", pads=4))
+            results.append((outcome(lambda: NAME_OPS[op](v)), outcome(lambda: dict(v.__dict__))))
+    assert results[0] == results[1]

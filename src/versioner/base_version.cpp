@@ -20,14 +20,23 @@ bool is_copy_source(Frame& f, Borrowed obj) {
 
 }  // namespace
 
-void store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
-                const StoreNameLines& lines) {
+Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
+               const StoreNameLines& lines, bool* foreign) {
     if (PyUnicode_Check(filename.get())) {
         f.at(lines.store);
         setattr(self, names.filename, filename);
-        return;
+        return Ref::borrow(filename);
     }
     f.at(lines.test);
+    // The copy reads only plain attributes of the source when its class is
+    // one of the module's own as made and the class globals are the originals.
+    PyTypeObject* source_type = Py_TYPE(filename.get());
+    if (foreign && !(class_unchanged(source_type) &&
+                     reinterpret_cast<PyObject*>(source_type) != originals.base_version &&
+                     f.global(names.Version).is(originals.version) &&
+                     f.global(names.VersionFileSystem).is(originals.version_file_system))) {
+        *foreign = true;
+    }
     if (!is_copy_source(f, filename)) {
         f.at(lines.refuse);
         raise(builtins.TypeError);
@@ -41,44 +50,62 @@ void store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& post
     postfix = getattr(filename, names.postfix);
     f.at(lines.copy_ext);
     ext = getattr(filename, names.ext);
+    return source_name;
 }
 
 namespace {
 
+Ref splits_of(Frame& f, Borrowed pattern, Borrowed filename);
+
 // def __init__(self, filename, pads=3, postfix='.v', ext='.*')
-Ref init(Frame& f, Args a) {
+//
+// `fresh`: self is a new instance of an unchanged class of the module (see
+// class_unchanged), so an attribute stored and read back gives what was
+// stored, as long as nothing foreign (a rebound global, an override) has run
+// in between; then the read is skipped, and _splits, the original method,
+// runs directly.
+Ref init_with(Frame& f, Args a, bool fresh) {
     Borrowed self = a[0];
     Borrowed filename = a[1];
     Ref pads = Ref::borrow(a[2]);
     Ref postfix = Ref::borrow(a[3]);
     Ref ext = Ref::borrow(a[4]);
+    bool foreign = !fresh;
 
-    store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21});
+    Ref stored = store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21},
+                            &foreign);
     f.at(23);
     setattr(self, names.postfix, postfix);
     f.at(24);
     setattr(self, names.pads, pads);
 
     f.at(25);
-    Ref splitext = getattr(getattr(f.global(names.os), names.path), names.splitext);
-    Ref stored_name = getattr(self, names.filename);
+    Ref splitext = module_attribute(module_attribute(f.global(names.os), names.path),
+                                    names.splitext);
+    Ref stored_name = foreign ? getattr(self, names.filename) : std::move(stored);
     Ref extension;
     if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get())) {
         extension = path_extension(stored_name);
     } else {
+        foreign = true;
         Ref parts = call(splitext, stored_name);
         extension = getitem(parts, integer(1));
     }
 
     f.at(26);
-    if (truth(extension)) ext = slice_from(extension, 1);
+    if (PyUnicode_CheckExact(extension.get())) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(extension.get());
+        if (length > 0) ext = Ref::check(PyUnicode_Substring(extension.get(), 1, length));
+    } else if (truth(extension)) {
+        ext = slice_from(extension, 1);
+    }
     setattr(self, names.ext, ext);
 
     f.at(27);
-    Ref compile = getattr(f.global(names.re), names.compile);
+    Ref compile = module_attribute(f.global(names.re), names.compile);
     Ref name_template = f.global(names.regex_splits);
-    Ref self_postfix = getattr(self, names.postfix);
-    Ref self_ext = getattr(self, names.ext);
+    Ref self_postfix = foreign ? getattr(self, names.postfix) : std::move(postfix);
+    Ref self_ext = foreign ? getattr(self, names.ext) : std::move(ext);
     // The same settings under the original template and re.compile give the
     // same pattern: keep it instead of formatting and compiling again.
     const bool cacheable = compile.is(originals.compile) &&
@@ -88,15 +115,29 @@ Ref init(Frame& f, Args a) {
     Ref pattern = cacheable ? cached_pattern(self_postfix, self_ext) : Ref();
     if (!pattern) {
         Ref pattern_text = format(name_template, tuple(self_postfix, self_ext));
+        foreign = foreign || !cacheable;
         pattern = call(compile, pattern_text);
         if (cacheable) remember_pattern(self_postfix, self_ext, pattern);
     }
     setattr(self, names.regex_splits, pattern);
 
     f.at(28);
-    Ref splits = getattr(self, names.splits);
-    Ref split_name = getattr(self, names.filename);
-    Ref fields = call(splits, split_name);
+    Ref fields;
+    if (!foreign) {
+        // self._splits(self.filename), the original method on a fresh
+        // instance: with the frame and traceback entry its call would have.
+        Frame splits_frame(f.globals(), "kestrum.versioner.BaseVersion._splits", 49);
+        try {
+            fields = splits_of(splits_frame, pattern, stored_name);
+        } catch (const PyErrOccurred&) {
+            splits_frame.traceback_here();
+            throw;
+        }
+    } else {
+        Ref splits = getattr(self, names.splits);
+        Ref split_name = getattr(self, names.filename);
+        fields = call(splits, split_name);
+    }
     Ref head, version, tail;
     unpack3(fields, head, version, tail);
     setattr(self, names.head, head);
@@ -104,6 +145,8 @@ Ref init(Frame& f, Args a) {
     setattr(self, names.tail, tail);
     return Ref::none();
 }
+
+Ref init(Frame& f, Args a) { return init_with(f, a, false); }
 
 // def __str__(self)
 Ref to_str(Frame& f, Args a) {
@@ -232,17 +275,20 @@ Ref splits_fast(Frame& f, Borrowed pattern, Borrowed filename) {
     return list(Py_None, Py_None, Py_None);
 }
 
-// def _splits(self, filename)
-Ref splits(Frame& f, Args a) {
-    Borrowed self = a[0];
-    Borrowed filename = a[1];
-    f.at(51);
-    Ref pattern = getattr(self, names.regex_splits);
+// _splits from its second statement on, with the pattern it read.
+Ref splits_of(Frame& f, Borrowed pattern, Borrowed filename) {
     if (Py_TYPE(pattern.get()) == reinterpret_cast<PyTypeObject*>(originals.pattern_type) &&
         PyUnicode_CheckExact(filename.get())) {
         return splits_fast(f, pattern, filename);
     }
     return splits_general(f, pattern, filename);
+}
+
+// def _splits(self, filename)
+Ref splits(Frame& f, Args a) {
+    f.at(51);
+    Ref pattern = getattr(a[0], names.regex_splits);
+    return splits_of(f, pattern, a[1]);
 }
 
 // def _current(self, path)
@@ -418,5 +464,7 @@ const std::vector<MemberDef> members = {
 }  // namespace
 
 const ClassDef base_version_class = {"BaseVersion", 11, members};
+
+Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
 
 }  // namespace kv

@@ -22,12 +22,18 @@ extern const ClassDef version_file_system_class;
 // a source object (an instance of the module's `Version`, or else of its
 // `VersionFileSystem`) and take its settings in place of the call's; refuse
 // anything else with TypeError. `lines` are the lines of those statements in
-// the constructor at hand.
+// the constructor at hand. Returns the name stored; sets `*foreign` when code
+// other than the module's own plain reads may have run (given a `foreign`).
 struct StoreNameLines {
     int store, test, copy_name, copy_pads, copy_postfix, copy_ext, refuse;
 };
-void store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
-                const StoreNameLines& lines);
+Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
+               const StoreNameLines& lines, bool* foreign = nullptr);
+
+// BaseVersion.__init__ for an instance just allocated by the call of its
+// class, when `class_unchanged` holds for that class: the same statements,
+// but what it stores it need not read back while nothing foreign has run.
+Ref base_init_fresh(Frame& f, Args a);
 
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the

@@ -61,4 +61,32 @@ inline bool stack_nearly_exhausted() noexcept {
     return here < state.lowest;
 }
 
+// The type's version tag, or 0 while it has none. The interpreter gives a
+// type a new tag after any change to it or to a class on its MRO (a change
+// to a base clears the tags of all its subclasses), so an unchanged nonzero
+// tag means an unchanged namespace along the whole MRO.
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A change sets the tag to 0; the flag is no longer kept.
+    return type->tp_version_tag;
+#else
+    // A change clears the flag and leaves the old tag in place.
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    return type->tp_version_tag;
+#endif
+}
+
+// Gives the type a version tag if it has none, and returns it (0 if none
+// could be given).
+inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)some_name;
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    // Before 3.12 a lookup through the method cache is what assigns one.
+    _PyType_Lookup(type, some_name);
+#endif
+    return type_version(type);
+}
+
 }  // namespace kv::compat

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "function.hpp"
 #include "state.hpp"
 
 namespace kv {
@@ -103,7 +104,23 @@ PyObject* keep_attribute(Borrowed module, const char* name) {
     return value;  // kept for the life of the process, like the module
 }
 
+// The module's classes and their version tags when they were made.
+struct ClassTag {
+    PyObject* cls = nullptr;
+    unsigned int tag = 0;
+};
+ClassTag class_tags[3];
+
 }  // namespace
+
+bool class_unchanged(PyTypeObject* type) noexcept {
+    for (const ClassTag& entry : class_tags) {
+        if (entry.cls == reinterpret_cast<PyObject*>(type)) {
+            return entry.tag != 0 && compat::type_version(type) == entry.tag;
+        }
+    }
+    return false;
+}
 
 void capture_originals(Borrowed globals) noexcept {
     if (originals.splitext) return;
@@ -152,6 +169,13 @@ void capture_originals(Borrowed globals) noexcept {
         walk_helpers = std::move(walk_uses);
         filter_helpers = std::move(filter_uses);
         originals = taken;
+        int i = 0;
+        for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
+            enable_class_call(cls);
+            class_tags[i].cls = cls;
+            class_tags[i++].tag =
+                compat::assign_type_version(reinterpret_cast<PyTypeObject*>(cls), names.dunder_init);
+        }
     } catch (const PyErrOccurred&) {
         PyErr_Clear();
     }

@@ -36,6 +36,12 @@ struct Originals {
 
 extern Originals originals;
 
+// Whether `type` is one of the module's classes with its namespace, and that
+// of every class on its MRO, as at start-up: then its instances' attributes
+// are plain entries of their own namespace, with no descriptor, hook or
+// override in the way, and its methods are the module's own.
+bool class_unchanged(PyTypeObject* type) noexcept;
+
 // Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
 // os.path.islink, os.path.normcase and the like, read from their own
 // modules) are still the originals: a test double put there must be seen.

@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include "arguments.hpp"
+#include "classes.hpp"
 #include "fast_paths.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -101,8 +102,10 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // Runs the member of `data` for a call's arguments: what every call of a
-// function of this module comes to.
-PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// function of this module comes to. `impl`, when given, stands in for the
+// member's implementation (a variant for a case known to the caller).
+PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Impl impl = nullptr) {
     const MemberDef& def = *data.def;
     Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
     // Members call back into Python (overridable attributes, module globals),
@@ -121,7 +124,7 @@ PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, Py
     try {
         PyObject* bound[max_params];
         bind_arguments(def, data.param_names, data.defaults, args, nargs, kwnames, bound);
-        result = def.impl(frame, bound).release();
+        result = (impl ? impl : def.impl)(frame, bound).release();
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -309,21 +312,22 @@ Ref make_code(const MemberDef& def, Borrowed param_names) {
 
 namespace {
 
-// cls(*args) for one of the module's own classes as created, when calling it
-// comes to what `type` does for it: allocate with the class's own allocator
-// (its __new__ is object's) and run its __init__, one of this module's
-// functions. Without the interpreter's argument tuples in between. Empty when
-// that does not hold.
-Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
+// cls(*args, **kwargs) for one of the module's own classes as created, when
+// calling it comes to what `type` does for it: allocate with the class's own
+// allocator (its __new__ is object's) and run its __init__, one of this
+// module's functions. Without the interpreter's argument tuples in between.
+// Empty when that does not hold.
+Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     if (cls != originals.version && cls != originals.version_file_system &&
         cls != originals.base_version) {
         return Ref();
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     // An abstract class is refused by object's __new__, so it takes the
     // general path that says so.
     if (Py_TYPE(cls) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new ||
-        (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || nargs + 1 > max_params) {
+        (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || nargs + nkw + 1 > max_params) {
         return Ref();
     }
     PyObject* init = _PyType_Lookup(type, names.dunder_init);
@@ -334,9 +338,12 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
     Ref instance = Ref::check(type->tp_alloc(type, 0));
     PyObject* with_self[max_params];
     with_self[0] = instance.get();
-    for (size_t i = 0; i < nargs; ++i) with_self[i + 1] = args[i];
+    for (size_t i = 0; i < nargs + nkw; ++i) with_self[i + 1] = args[i];
+    // A new instance of an unchanged class: BaseVersion.__init__ may take
+    // what it stores for what it would read back.
+    Impl fresh = init == originals.base_init && class_unchanged(type) ? base_init_fresh : nullptr;
     Ref result = Ref::check(invoke(as_function(init)->data, with_self,
-                                   static_cast<Py_ssize_t>(nargs + 1), nullptr));
+                                   static_cast<Py_ssize_t>(nargs + 1), kwnames, fresh));
     if (!result.is_none()) {
         PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
                      Py_TYPE(result.get())->tp_name);
@@ -345,11 +352,43 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs) {
     return instance;
 }
 
+// The call of one of the module's classes (their tp_vectorcall, never
+// inherited by subclasses): `construct`, or else what type.__call__ does.
+PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    const size_t nargs = PyVectorcall_NARGS(nargsf);
+    try {
+        if (Ref made = construct(cls, args, nargs, kwnames)) return made.release();
+        Ref positional = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+        for (size_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(positional.get(), static_cast<Py_ssize_t>(i),
+                             Ref::borrow(args[i]).release());
+        }
+        Ref keywords;
+        if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+            keywords = Ref::check(PyDict_New());
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
+                require_status(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, j),
+                                              args[nargs + static_cast<size_t>(j)]));
+            }
+        }
+        return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+    } catch (const PyErrOccurred&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void enable_class_call(PyObject* cls) {
+    reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = class_vectorcall;
+}
 
 Ref call_positional(Borrowed callable, PyObject* const* args, size_t nargs) {
     PyObject* target = callable.get();
-    if (Ref made = construct(target, args, nargs)) return made;
+    if (Ref made = construct(target, args, nargs, nullptr)) return made;
     PyTypeObject* own_type = reinterpret_cast<PyTypeObject*>(function_type.get());
     if (Py_TYPE(target) == own_type) {
         return Ref::check(invoke(as_function(target)->data, args, static_cast<Py_ssize_t>(nargs),

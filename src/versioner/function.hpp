@@ -98,4 +98,8 @@ void ready_function_type();
 // globals are `globals`.
 Ref make_function(const MemberDef& def, const char* class_name, Borrowed globals);
 
+// Makes calls of `cls`, one of the module's classes, construct it directly
+// while its __new__ and __init__ are the ones it was created with.
+void enable_class_call(PyObject* cls);
+
 }  // namespace kv

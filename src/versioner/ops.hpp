@@ -7,6 +7,18 @@
 
 namespace kv {
 
+// getattr(obj, name) for an ordinary name (not a dunder): for a plain module
+// object, whose type defines no such attribute, the entry of its namespace.
+inline Ref module_attribute(Borrowed obj, Borrowed name) {
+    if (PyModule_CheckExact(obj.get())) {
+        if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj.get()), name.get())) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) throw PyErrOccurred();
+    }
+    return getattr(obj, name);
+}
+
 // obj[start:]
 inline Ref slice_from(Borrowed obj, Borrowed start) {
     Ref slice = Ref::check(PySlice_New(start.get(), nullptr, nullptr));
