@@ -9,17 +9,6 @@
 
 namespace kv {
 
-namespace {
-
-bool is_copy_source(Frame& f, Borrowed obj) {
-    Ref version_class = f.global(names.Version);
-    if (isinstance(obj, version_class)) return true;
-    Ref file_system_class = f.global(names.VersionFileSystem);
-    return isinstance(obj, file_system_class);
-}
-
-}  // namespace
-
 Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postfix, Ref& ext,
                const StoreNameLines& lines, bool* foreign) {
     if (PyUnicode_Check(filename.get())) {
@@ -28,19 +17,23 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
         return Ref::borrow(filename);
     }
     f.at(lines.test);
-    // The copy reads only plain attributes of the source when its class is
-    // one of the module's own as made and the class globals are the originals.
+    // isinstance(filename, (Version, VersionFileSystem)), one class after the
+    // other. The copy then reads only plain attributes of the source when its
+    // class is one of the module's own as made and the class globals are the
+    // originals, so that the tests are plain type checks.
     PyTypeObject* source_type = Py_TYPE(filename.get());
-    if (foreign && !(class_unchanged(source_type) &&
-                     reinterpret_cast<PyObject*>(source_type) != originals.base_version &&
-                     f.global(names.Version).is(originals.version) &&
-                     f.global(names.VersionFileSystem).is(originals.version_file_system))) {
-        *foreign = true;
+    bool plain = class_unchanged(source_type);
+    Ref version_class = f.global(names.Version);
+    plain = plain && version_class.is(originals.version);
+    if (!isinstance(filename, version_class)) {
+        Ref file_system_class = f.global(names.VersionFileSystem);
+        plain = plain && file_system_class.is(originals.version_file_system);
+        if (!isinstance(filename, file_system_class)) {
+            f.at(lines.refuse);
+            raise(builtins.TypeError);
+        }
     }
-    if (!is_copy_source(f, filename)) {
-        f.at(lines.refuse);
-        raise(builtins.TypeError);
-    }
+    if (foreign && !plain) *foreign = true;
     f.at(lines.copy_name);
     Ref source_name = getattr(filename, names.filename);
     setattr(self, names.filename, source_name);
@@ -83,21 +76,20 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     Ref splitext = module_attribute(module_attribute(f.global(names.os), names.path),
                                     names.splitext);
     Ref stored_name = foreign ? getattr(self, names.filename) : std::move(stored);
-    Ref extension;
     if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get())) {
-        extension = path_extension(stored_name);
+        // extension[1:] of a non-empty extension, taken from the name itself.
+        const Py_ssize_t dot = extension_start(stored_name);
+        f.at(26);
+        if (dot >= 0) {
+            ext = Ref::check(PyUnicode_Substring(stored_name.get(), dot + 1,
+                                                 PyUnicode_GET_LENGTH(stored_name.get())));
+        }
     } else {
         foreign = true;
         Ref parts = call(splitext, stored_name);
-        extension = getitem(parts, integer(1));
-    }
-
-    f.at(26);
-    if (PyUnicode_CheckExact(extension.get())) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(extension.get());
-        if (length > 0) ext = Ref::check(PyUnicode_Substring(extension.get(), 1, length));
-    } else if (truth(extension)) {
-        ext = slice_from(extension, 1);
+        Ref extension = getitem(parts, integer(1));
+        f.at(26);
+        if (truth(extension)) ext = slice_from(extension, 1);
     }
     setattr(self, names.ext, ext);
 

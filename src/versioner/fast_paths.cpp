@@ -1,6 +1,7 @@
 #include "fast_paths.hpp"
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -183,20 +184,28 @@ void capture_originals(Borrowed globals) noexcept {
 
 // posixpath.splitext: the extension starts at the last dot of the last
 // component, unless only dots precede it there.
-Ref path_extension(Borrowed path) {
+Py_ssize_t extension_start(Borrowed path) {
     PyObject* p = path.get();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
-    const Py_ssize_t sep = PyUnicode_FindChar(p, '/', 0, length, -1);
-    const Py_ssize_t dot = PyUnicode_FindChar(p, '.', 0, length, -1);
-    if (sep == -2 || dot == -2) throw PyErrOccurred();
-    if (dot > sep) {
-        for (Py_ssize_t i = sep + 1; i < dot; ++i) {
-            if (PyUnicode_READ_CHAR(p, i) != '.') {
-                return Ref::check(PyUnicode_Substring(p, dot, length));
-            }
-        }
+    const int kind = PyUnicode_KIND(p);
+    const void* data = PyUnicode_DATA(p);
+    Py_ssize_t dot = -1;
+    Py_ssize_t i = PyUnicode_GET_LENGTH(p) - 1;
+    for (; i >= 0; --i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '/') break;
+        if (c == '.' && dot < 0) dot = i;
     }
-    return Ref::check(PyUnicode_New(0, 0));
+    // i is now the separator, or -1.
+    for (Py_ssize_t j = i + 1; j < dot; ++j) {
+        if (PyUnicode_READ(kind, data, j) != '.') return dot;
+    }
+    return -1;
+}
+
+Ref path_extension(Borrowed path) {
+    const Py_ssize_t dot = extension_start(path);
+    if (dot < 0) return Ref::check(PyUnicode_New(0, 0));
+    return Ref::check(PyUnicode_Substring(path.get(), dot, PyUnicode_GET_LENGTH(path.get())));
 }
 
 bool walk_helpers_unchanged() { return unchanged(walk_helpers); }
@@ -223,7 +232,38 @@ bool base_init_is_original(Borrowed cls, Borrowed self) {
     return init == originals.base_init;
 }
 
+namespace {
+
+// The pattern that the cache gave last, and its settings: names parsed in a
+// row mostly share them, and comparing two short texts costs less than
+// hashing the extension, a new text each time.
+struct LastPattern {
+    Immortal postfix, ext, pattern;
+};
+LastPattern last_pattern;
+
+// a == b for two exact str.
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+void remember_last(Borrowed postfix, Borrowed ext, Borrowed pattern) {
+    last_pattern.postfix.set(Ref::borrow(postfix));
+    last_pattern.ext.set(Ref::borrow(ext));
+    last_pattern.pattern.set(Ref::borrow(pattern));
+}
+
+}  // namespace
+
 Ref cached_pattern(Borrowed postfix, Borrowed ext) {
+    if (last_pattern.pattern.get() && same_text(postfix.get(), last_pattern.postfix.get()) &&
+        same_text(ext.get(), last_pattern.ext.get())) {
+        return Ref::borrow(last_pattern.pattern.get());
+    }
     PyObject* by_ext = PyDict_GetItemWithError(pattern_cache.get(), postfix.get());
     if (!by_ext) {
         if (PyErr_Occurred()) throw PyErrOccurred();
@@ -231,6 +271,7 @@ Ref cached_pattern(Borrowed postfix, Borrowed ext) {
     }
     PyObject* pattern = PyDict_GetItemWithError(by_ext, ext.get());
     if (!pattern && PyErr_Occurred()) throw PyErrOccurred();
+    if (pattern) remember_last(postfix, ext, pattern);
     return Ref::borrow(pattern);
 }
 
@@ -238,6 +279,7 @@ void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern) {
     if (static_cast<Py_ssize_t>(matchers.size()) >= pattern_cache_size ||
         cached_patterns >= pattern_cache_size) {
         matchers.clear();
+        last_pattern.pattern.set(Ref());
         PyDict_Clear(pattern_cache.get());
         cached_patterns = 0;
     }

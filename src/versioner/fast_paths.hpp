@@ -62,8 +62,9 @@ void capture_originals(Borrowed globals) noexcept;
 bool base_init_is_original(Borrowed cls, Borrowed self);
 
 // The extension of a path, as posixpath.splitext(path)[1] gives it, for an
-// exact str.
+// exact str; and where it starts (-1 for none).
 Ref path_extension(Borrowed path);
+Py_ssize_t extension_start(Borrowed path);
 
 // posixpath.isabs for an exact str.
 inline bool path_is_absolute(Borrowed path) {
