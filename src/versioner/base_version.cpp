@@ -35,20 +35,42 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
     }
     if (foreign && !plain) *foreign = true;
     f.at(lines.copy_name);
-    Ref source_name = getattr(filename, names.filename);
+    Ref source_name = record_attribute(filename, names.filename);
     setattr(self, names.filename, source_name);
     f.at(lines.copy_pads);
-    pads = getattr(filename, names.pads);
+    pads = record_attribute(filename, names.pads);
     f.at(lines.copy_postfix);
-    postfix = getattr(filename, names.postfix);
+    postfix = record_attribute(filename, names.postfix);
     f.at(lines.copy_ext);
-    ext = getattr(filename, names.ext);
+    ext = record_attribute(filename, names.ext);
     return source_name;
 }
 
 namespace {
 
-Ref splits_of(Frame& f, Borrowed pattern, Borrowed filename);
+Ref splits_by_pattern(Frame& f, Args a);
+Ref current(Frame& f, Args a);
+Ref is_versionless(Frame& f, Args a);
+
+}  // namespace
+
+// The two properties of the class: with the class unchanged, the property is
+// the original one, a data descriptor that the instance cannot shadow, so
+// its getter runs directly.
+Ref current_attribute(Frame& f, Borrowed obj) {
+    if (!class_unchanged(Py_TYPE(obj.get()))) return getattr(obj, names.current);
+    PyObject* args[] = {obj.get()};
+    return run_member(f.globals(), "kestrum.versioner.BaseVersion.current", 69, current, args);
+}
+
+Ref is_versionless_attribute(Frame& f, Borrowed obj) {
+    if (!class_unchanged(Py_TYPE(obj.get()))) return getattr(obj, names.isVersionless);
+    PyObject* args[] = {obj.get()};
+    return run_member(f.globals(), "kestrum.versioner.BaseVersion.isVersionless", 73,
+                      is_versionless, args);
+}
+
+namespace {
 
 // def __init__(self, filename, pads=3, postfix='.v', ext='.*')
 //
@@ -75,7 +97,7 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     f.at(25);
     Ref splitext = module_attribute(module_attribute(f.global(names.os), names.path),
                                     names.splitext);
-    Ref stored_name = foreign ? getattr(self, names.filename) : std::move(stored);
+    Ref stored_name = foreign ? record_attribute(self, names.filename) : std::move(stored);
     if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get())) {
         // extension[1:] of a non-empty extension, taken from the name itself.
         const Py_ssize_t dot = extension_start(stored_name);
@@ -96,8 +118,8 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     f.at(27);
     Ref compile = module_attribute(f.global(names.re), names.compile);
     Ref name_template = f.global(names.regex_splits);
-    Ref self_postfix = foreign ? getattr(self, names.postfix) : std::move(postfix);
-    Ref self_ext = foreign ? getattr(self, names.ext) : std::move(ext);
+    Ref self_postfix = foreign ? record_attribute(self, names.postfix) : std::move(postfix);
+    Ref self_ext = foreign ? record_attribute(self, names.ext) : std::move(ext);
     // The same settings under the original template and re.compile give the
     // same pattern: keep it instead of formatting and compiling again.
     const bool cacheable = compile.is(originals.compile) &&
@@ -118,16 +140,12 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     if (!foreign) {
         // self._splits(self.filename), the original method on a fresh
         // instance: with the frame and traceback entry its call would have.
-        Frame splits_frame(f.globals(), "kestrum.versioner.BaseVersion._splits", 49);
-        try {
-            fields = splits_of(splits_frame, pattern, stored_name);
-        } catch (const PyErrOccurred&) {
-            splits_frame.traceback_here();
-            throw;
-        }
+        PyObject* args[] = {pattern.get(), stored_name.get()};
+        fields = run_member(f.globals(), "kestrum.versioner.BaseVersion._splits", 49,
+                            splits_by_pattern, args);
     } else {
         Ref splits = getattr(self, names.splits);
-        Ref split_name = getattr(self, names.filename);
+        Ref split_name = record_attribute(self, names.filename);
         fields = call(splits, split_name);
     }
     Ref head, version, tail;
@@ -143,14 +161,14 @@ Ref init(Frame& f, Args a) { return init_with(f, a, false); }
 // def __str__(self)
 Ref to_str(Frame& f, Args a) {
     f.at(31);
-    Ref filename = getattr(a[0], names.filename);
+    Ref filename = record_attribute(a[0], names.filename);
     return str(filename);
 }
 
 // def __repr__(self)
 Ref to_repr(Frame& f, Args a) {
     f.at(34);
-    Ref filename = getattr(a[0], names.filename);
+    Ref filename = record_attribute(a[0], names.filename);
     return str(filename);
 }
 
@@ -160,23 +178,23 @@ Ref eq(Frame& f, Args a) {
     Borrowed version = a[1];
     if (PyUnicode_Check(version.get())) {
         f.at(38);
-        Ref own = getattr(self, names.current);
+        Ref own = current_attribute(f, self);
         Ref version_class = f.global(names.Version);
         Ref other = call(version_class, version);
-        Ref other_current = getattr(other, names.current);
+        Ref other_current = current_attribute(f, other);
         return equals(own, other_current);
     }
     if (PyLong_Check(version.get())) {
         f.at(40);
-        Ref own = getattr(self, names.current);
+        Ref own = current_attribute(f, self);
         return equals(own, version);
     }
     f.at(41);
     Ref version_class = f.global(names.Version);
     if (isinstance(version, version_class)) {
         f.at(42);
-        Ref own = getattr(self, names.current);
-        Ref other_current = getattr(version, names.current);
+        Ref own = current_attribute(f, self);
+        Ref other_current = current_attribute(f, version);
         return equals(own, other_current);
     }
     f.at(43);
@@ -276,10 +294,17 @@ Ref splits_of(Frame& f, Borrowed pattern, Borrowed filename) {
     return splits_general(f, pattern, filename);
 }
 
+// _splits(self, filename) given (self.regex_splits, filename), as read at
+// its first statement.
+Ref splits_by_pattern(Frame& f, Args a) {
+    f.at(51);
+    return splits_of(f, a[0], a[1]);
+}
+
 // def _splits(self, filename)
 Ref splits(Frame& f, Args a) {
     f.at(51);
-    Ref pattern = getattr(a[0], names.regex_splits);
+    Ref pattern = record_attribute(a[0], names.regex_splits);
     return splits_of(f, pattern, a[1]);
 }
 
@@ -288,7 +313,7 @@ Ref current_of(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(64);
     try {
-        Ref version = getattr(self, names.version);
+        Ref version = record_attribute(self, names.version);
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
         if (version.is_none()) return Ref::none();
@@ -307,7 +332,7 @@ Ref current(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(70);
     Ref method = getattr(self, names.current_method);
-    Ref filename = getattr(self, names.filename);
+    Ref filename = record_attribute(self, names.filename);
     return call(method, filename);
 }
 
@@ -315,7 +340,7 @@ Ref current(Frame& f, Args a) {
 // def isVersionless(self)
 Ref is_versionless(Frame& f, Args a) {
     f.at(74);
-    Ref version = getattr(a[0], names.version);
+    Ref version = record_attribute(a[0], names.version);
     return Ref::boolean(!truth(version));
 }
 
@@ -325,20 +350,20 @@ Ref to(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(77);
     Ref int_to_pad = getattr(self, names.int_to_pad);
-    Ref pads = getattr(self, names.pads);
+    Ref pads = record_attribute(self, names.pads);
     Ref width = to_int(pads);
     Ref number = to_int(a[1]);
     Ref digits = call(int_to_pad, width, number);
 
     f.at(79);
-    Ref versionless = getattr(self, names.isVersionless);
+    Ref versionless = is_versionless_attribute(f, self);
     Ref new_name;
     if (truth(versionless)) {
         f.at(80);
-        Ref head = getattr(self, names.head);
-        Ref postfix = getattr(self, names.postfix);
+        Ref head = record_attribute(self, names.head);
+        Ref postfix = record_attribute(self, names.postfix);
         f.at(81);
-        Ref tail = getattr(self, names.tail);
+        Ref tail = record_attribute(self, names.tail);
         f.at(80);
         // A part that is None (both, on a name without a dot; one, after a
         // rebinding) would be rendered as the text 'None' in the new name.
@@ -348,8 +373,8 @@ Ref to(Frame& f, Args a) {
         new_name = join_fields(names.four_fields, {head, postfix, digits, tail});
     } else {
         f.at(83);
-        Ref head = getattr(self, names.head);
-        Ref tail = getattr(self, names.tail);
+        Ref head = record_attribute(self, names.head);
+        Ref tail = record_attribute(self, names.tail);
         if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
         new_name = join_fields(names.three_fields, {head, digits, tail});
     }
@@ -395,28 +420,28 @@ Ref stem_of(Frame& f, Borrowed head, Borrowed postfix) {
 // Steps of `versionless`, all inside its `except Exception` guard.
 Ref versionless_name(Frame& f, Borrowed self) {
     f.at(90);
-    Ref tail = getattr(self, names.tail);
+    Ref tail = record_attribute(self, names.tail);
     if (!truth(tail)) {
         f.at(91);
-        return getattr(self, names.head);
+        return record_attribute(self, names.head);
     }
     f.at(93);
-    Ref versionless = getattr(self, names.isVersionless);
+    Ref versionless = is_versionless_attribute(f, self);
     if (!truth(versionless)) {
         f.at(94);
-        Ref head = getattr(self, names.head);
-        Ref postfix = getattr(self, names.postfix);
+        Ref head = record_attribute(self, names.head);
+        Ref postfix = record_attribute(self, names.postfix);
         Ref stem = stem_of(f, head, postfix);
         f.at(95);
         Ref version_class = f.global(names.Version);
-        Ref name_tail = getattr(self, names.tail);
+        Ref name_tail = record_attribute(self, names.tail);
         Ref name = join_fields(names.two_fields, {stem, name_tail});
         return call(version_class, name);
     }
     f.at(97);
     Ref version_class = f.global(names.Version);
-    Ref head = getattr(self, names.head);
-    Ref name_tail = getattr(self, names.tail);
+    Ref head = record_attribute(self, names.head);
+    Ref name_tail = record_attribute(self, names.tail);
     Ref name = join_fields(names.two_fields, {head, name_tail});
     return call(version_class, name);
 }

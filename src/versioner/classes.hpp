@@ -35,6 +35,10 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 // but what it stores it need not read back while nothing foreign has run.
 Ref base_init_fresh(Frame& f, Args a);
 
+// obj.current and obj.isVersionless, for member code.
+Ref current_attribute(Frame& f, Borrowed obj);
+Ref is_versionless_attribute(Frame& f, Borrowed obj);
+
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the
 // members in table order, then metaclass(name, bases, namespace); binds the

@@ -89,4 +89,18 @@ inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name)
     return type_version(type);
 }
 
+// The instance's own namespace where the interpreter keeps it as a plain
+// dict from the start (up to 3.10); null when it has none yet, when it is not
+// an exact dict, and always from 3.11 on, where asking for it would turn the
+// instance's inline values into a dict and slow every later access.
+inline PyObject* instance_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot && *slot && PyDict_CheckExact(*slot)) return *slot;
+#else
+    (void)obj;
+#endif
+    return nullptr;
+}
+
 }  // namespace kv::compat

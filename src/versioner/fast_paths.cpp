@@ -105,22 +105,82 @@ PyObject* keep_attribute(Borrowed module, const char* name) {
     return value;  // kept for the life of the process, like the module
 }
 
-// The module's classes and their version tags when they were made.
-struct ClassTag {
+// The module's classes as made: their namespaces and MROs, and the version
+// tag under which each was last seen so (or refused).
+struct ClassState {
     PyObject* cls = nullptr;
+    PyObject* namespace_ = nullptr;  // a copy of the class's namespace as made
+    PyObject* mro = nullptr;
     unsigned int tag = 0;
+    unsigned int refused = 0;
 };
-ClassTag class_tags[3];
+ClassState class_states[3];
+
+ClassState* state_of(PyObject* cls) noexcept {
+    for (ClassState& state : class_states) {
+        if (state.cls && state.cls == cls) return &state;
+    }
+    return nullptr;
+}
+
+// Whether the namespace of `state`'s class holds exactly what it held as made.
+bool namespace_as_made(const ClassState& state) noexcept {
+    PyObject* now = reinterpret_cast<PyTypeObject*>(state.cls)->tp_dict;
+    if (!now || !PyDict_CheckExact(now) || PyDict_GET_SIZE(now) != PyDict_GET_SIZE(state.namespace_)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(state.namespace_, &pos, &key, &value)) {
+        if (PyDict_GetItemWithError(now, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// For a class whose tag changed: whether every class on its MRO is back to
+// what it was as made (a test that patched a class and undid it), the MRO
+// itself included.
+bool back_as_made(const ClassState& state) noexcept {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(state.cls)->tp_mro;
+    if (!mro || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(state.mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (base != PyTuple_GET_ITEM(state.mro, i)) return false;
+        if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) continue;
+        const ClassState* base_state = state_of(base);
+        if (!base_state || !namespace_as_made(*base_state)) return false;
+    }
+    return true;
+}
+
+void keep_class(ClassState& state, PyObject* cls) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref namespace_ = Ref::check(PyDict_Copy(type->tp_dict));
+    // Kept for the life of the process, like the classes themselves.
+    state.namespace_ = namespace_.release();
+    state.mro = Ref::borrow(type->tp_mro).release();
+    state.cls = cls;
+    state.tag = compat::assign_type_version(type, names.dunder_init);
+}
 
 }  // namespace
 
 bool class_unchanged(PyTypeObject* type) noexcept {
-    for (const ClassTag& entry : class_tags) {
-        if (entry.cls == reinterpret_cast<PyObject*>(type)) {
-            return entry.tag != 0 && compat::type_version(type) == entry.tag;
-        }
+    ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
+    if (!state) return false;
+    unsigned int tag = compat::type_version(type);
+    if (__builtin_expect(tag != 0 && tag == state->tag, 1)) return true;
+    if (tag == 0) tag = compat::assign_type_version(type, names.dunder_init);
+    if (tag == 0 || tag == state->refused) return false;
+    if (!back_as_made(*state)) {
+        state->refused = tag;
+        return false;
     }
-    return false;
+    state->tag = tag;
+    return true;
 }
 
 void capture_originals(Borrowed globals) noexcept {
@@ -169,13 +229,15 @@ void capture_originals(Borrowed globals) noexcept {
         stem_cache.set(std::move(stems));
         walk_helpers = std::move(walk_uses);
         filter_helpers = std::move(filter_uses);
-        originals = taken;
+        ClassState states[3];
         int i = 0;
         for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
+            keep_class(states[i++], cls);
+        }
+        for (int j = 0; j < 3; ++j) class_states[j] = states[j];
+        originals = taken;
+        for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
             enable_class_call(cls);
-            class_tags[i].cls = cls;
-            class_tags[i++].tag =
-                compat::assign_type_version(reinterpret_cast<PyTypeObject*>(cls), names.dunder_init);
         }
     } catch (const PyErrOccurred&) {
         PyErr_Clear();

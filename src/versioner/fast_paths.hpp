@@ -42,6 +42,24 @@ extern Originals originals;
 // override in the way, and its methods are the module's own.
 bool class_unchanged(PyTypeObject* type) noexcept;
 
+// getattr(obj, name) for one of the eight attributes that a parsed name
+// stores on its instance: for an instance of an unchanged class of the module
+// (no class on its MRO defines them), the entry of its own namespace where
+// the interpreter keeps that as a plain dict; otherwise, and for a missing
+// entry, the general lookup with its fallbacks and messages.
+inline Ref record_attribute(Borrowed obj, Borrowed name) {
+    PyObject* o = obj.get();
+    if (PyObject* namespace_ = compat::instance_dict(o)) {
+        if (class_unchanged(Py_TYPE(o))) {
+            if (PyObject* value = PyDict_GetItemWithError(namespace_, name.get())) {
+                return Ref::borrow(value);
+            }
+            if (PyErr_Occurred()) throw PyErrOccurred();
+        }
+    }
+    return getattr(obj, name);
+}
+
 // Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
 // os.path.islink, os.path.normcase and the like, read from their own
 // modules) are still the originals: a test double put there must be seen.

@@ -7,6 +7,7 @@
 // the line the implementation last marked with `Frame::at`.
 #pragma once
 
+#include <new>
 #include <vector>
 
 #include "ref.hpp"
@@ -77,6 +78,24 @@ private:
 // The parameters bound for one call, one borrowed object per parameter.
 using Args = PyObject* const*;
 using Impl = Ref (*)(Frame&, Args);
+
+// impl(args) as the member `traceback_name` (first line `first_line`) runs
+// when called, for a caller that knows the call would reach it: in a frame
+// of its own, whose entry a failure gets.
+inline Ref run_member(Borrowed globals, const char* traceback_name, int first_line, Impl impl,
+                      Args args) {
+    Frame frame(globals, traceback_name, first_line);
+    try {
+        return impl(frame, args);
+    } catch (const PyErrOccurred&) {
+        frame.traceback_here();
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        frame.traceback_here();
+        throw PyErrOccurred();
+    }
+}
 
 struct MemberDef {
     const char* name;

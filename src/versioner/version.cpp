@@ -12,10 +12,10 @@ namespace {
 Ref next_version(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(105);
-    if (!truth(getattr(self, names.current))) return Ref::none();
+    if (!truth(current_attribute(f, self))) return Ref::none();
     f.at(108);
-    Ref up = Ref::check(PyNumber_Add(getattr(self, names.current).get(), integer(1).get()));
-    Ref pads = getattr(self, names.pads);
+    Ref up = Ref::check(PyNumber_Add(current_attribute(f, self).get(), integer(1).get()));
+    Ref pads = record_attribute(self, names.pads);
     // The largest number of the width: "9" * pads, as an unbounded integer.
     Ref nines = Ref::check(PyNumber_Multiply(pads.get(), names.nine));
     Ref limit = parse_digits(nines);
@@ -23,7 +23,7 @@ Ref next_version(Frame& f, Args a) {
     if (require_status(PyObject_RichCompareBool(up.get(), limit.get(), Py_LE))) {
         f.at(109);
         Ref to = getattr(self, names.to);
-        Ref number = Ref::check(PyNumber_Add(getattr(self, names.current).get(), integer(1).get()));
+        Ref number = Ref::check(PyNumber_Add(current_attribute(f, self).get(), integer(1).get()));
         return call(to, number);
     }
     f.at(111);
@@ -35,7 +35,7 @@ Ref next_version(Frame& f, Args a) {
 Ref previous_version(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(115);
-    Ref version = getattr(self, names.current);
+    Ref version = current_attribute(f, self);
     f.at(116);
     if (!truth(version)) return Ref::none();
     f.at(119);
@@ -44,7 +44,7 @@ Ref previous_version(Frame& f, Args a) {
         f.at(120);
         Ref to = getattr(self, names.to);
         Ref number =
-            Ref::check(PyNumber_Subtract(getattr(self, names.current).get(), one.get()));
+            Ref::check(PyNumber_Subtract(current_attribute(f, self).get(), one.get()));
         return call(to, number);
     }
     f.at(122);
