@@ -50,6 +50,13 @@ namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
 Ref current(Frame& f, Args a);
+
+// self.name = value in __init__: while nothing foreign has run on a fresh
+// instance of an unchanged class, its setattr is the generic one.
+void store(Borrowed self, Borrowed name, Borrowed value, bool foreign) {
+    if (foreign) return setattr(self, name, value);
+    require_status(PyObject_GenericSetAttr(self.get(), name.get(), value.get()));
+}
 Ref is_versionless(Frame& f, Args a);
 
 }  // namespace
@@ -90,9 +97,9 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     Ref stored = store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21},
                             &foreign);
     f.at(23);
-    setattr(self, names.postfix, postfix);
+    store(self, names.postfix, postfix, foreign);
     f.at(24);
-    setattr(self, names.pads, pads);
+    store(self, names.pads, pads, foreign);
 
     f.at(25);
     Ref splitext = module_attribute(module_attribute(f.global(names.os), names.path),
@@ -113,7 +120,7 @@ Ref init_with(Frame& f, Args a, bool fresh) {
         f.at(26);
         if (truth(extension)) ext = slice_from(extension, 1);
     }
-    setattr(self, names.ext, ext);
+    store(self, names.ext, ext, foreign);
 
     f.at(27);
     Ref compile = module_attribute(f.global(names.re), names.compile);
@@ -133,7 +140,7 @@ Ref init_with(Frame& f, Args a, bool fresh) {
         pattern = call(compile, pattern_text);
         if (cacheable) remember_pattern(self_postfix, self_ext, pattern);
     }
-    setattr(self, names.regex_splits, pattern);
+    store(self, names.regex_splits, pattern, foreign);
 
     f.at(28);
     Ref fields;
@@ -150,9 +157,9 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     }
     Ref head, version, tail;
     unpack3(fields, head, version, tail);
-    setattr(self, names.head, head);
-    setattr(self, names.version, version);
-    setattr(self, names.tail, tail);
+    store(self, names.head, head, foreign);
+    store(self, names.version, version, foreign);
+    store(self, names.tail, tail, foreign);
     return Ref::none();
 }
 
@@ -331,8 +338,14 @@ Ref current_of(Frame& f, Args a) {
 Ref current(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(70);
+    if (class_unchanged(Py_TYPE(self.get()))) {
+        // Reading self.filename runs no code here, so the method can be
+        // looked up at the call, as a method call does, without binding it.
+        Ref filename = record_attribute(self, names.filename);
+        return call_method(self, names.current_method, filename);
+    }
     Ref method = getattr(self, names.current_method);
-    Ref filename = record_attribute(self, names.filename);
+    Ref filename = getattr(self, names.filename);
     return call(method, filename);
 }
 
