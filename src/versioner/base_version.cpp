@@ -50,6 +50,8 @@ namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
 Ref current(Frame& f, Args a);
+Ref int_to_pad_of(Frame& f, Args a);
+Ref to(Frame& f, Args a);
 
 // self.name = value in __init__: while nothing foreign has run on a fresh
 // instance of an unchanged class, its setattr is the generic one.
@@ -60,6 +62,12 @@ void store(Borrowed self, Borrowed name, Borrowed value, bool foreign) {
 Ref is_versionless(Frame& f, Args a);
 
 }  // namespace
+
+// self.to(number) after `own_method` said yes.
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number) {
+    PyObject* args[] = {self.get(), number.get()};
+    return run_member(f.globals(), "kestrum.versioner.BaseVersion.to", 76, to, args);
+}
 
 // The two properties of the class: with the class unchanged, the property is
 // the original one, a data descriptor that the instance cannot shadow, so
@@ -210,7 +218,7 @@ Ref eq(Frame& f, Args a) {
 
 // @staticmethod
 // def int_to_pad(pads, number)
-Ref int_to_pad(Frame& f, Args a) {
+Ref int_to_pad_of(Frame& f, Args a) {
     Borrowed pads = a[0];
     Borrowed number = a[1];
     f.at(47);
@@ -362,11 +370,19 @@ Ref is_versionless(Frame& f, Args a) {
 Ref to(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(77);
-    Ref int_to_pad = getattr(self, names.int_to_pad);
+    const bool own_int_to_pad = own_method(self, names.int_to_pad);
+    Ref int_to_pad = own_int_to_pad ? Ref() : getattr(self, names.int_to_pad);
     Ref pads = record_attribute(self, names.pads);
     Ref width = to_int(pads);
     Ref number = to_int(a[1]);
-    Ref digits = call(int_to_pad, width, number);
+    Ref digits;
+    if (own_int_to_pad) {
+        PyObject* args[] = {width.get(), number.get()};
+        digits = run_member(f.globals(), "kestrum.versioner.BaseVersion.int_to_pad", 46,
+                            int_to_pad_of, args);
+    } else {
+        digits = call(int_to_pad, width, number);
+    }
 
     f.at(79);
     Ref versionless = is_versionless_attribute(f, self);
@@ -394,7 +410,11 @@ Ref to(Frame& f, Args a) {
     setattr(self, names.filename, new_name);
 
     f.at(85);
-    Ref cls = getattr(self, names.dunder_class);
+    // __class__ is a data descriptor of object: for an unchanged class, the
+    // type itself.
+    Ref cls = class_unchanged(Py_TYPE(self.get()))
+                  ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.get())))
+                  : getattr(self, names.dunder_class);
     return call(cls, self);
 }
 
@@ -482,7 +502,7 @@ const std::vector<MemberDef> members = {
     {"__str__", Kind::method, {"self"}, {}, {}, 30, to_str},
     {"__repr__", Kind::method, {"self"}, {}, {}, 33, to_repr},
     {"__eq__", Kind::method, {"self", "version"}, {}, {}, 36, eq},
-    {"int_to_pad", Kind::static_method, {"pads", "number"}, {}, {}, 46, int_to_pad},
+    {"int_to_pad", Kind::static_method, {"pads", "number"}, {}, {}, 46, int_to_pad_of},
     {"_splits", Kind::method, {"self", "filename"}, {}, {"info", "match"}, 49, splits},
     {"_current", Kind::method, {"self", "path"}, {}, {}, 62, current_of},
     {"current", Kind::property, {"self"}, {}, {}, 69, current},

@@ -34,10 +34,14 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 // class, when `class_unchanged` holds for that class: the same statements,
 // but what it stores it need not read back while nothing foreign has run.
 Ref base_init_fresh(Frame& f, Args a);
+Ref file_system_init_fresh(Frame& f, Args a);
 
 // obj.current and obj.isVersionless, for member code.
 Ref current_attribute(Frame& f, Borrowed obj);
 Ref is_versionless_attribute(Frame& f, Borrowed obj);
+
+// self.to(number), once `own_method(self, "to")` holds.
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number);
 
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the

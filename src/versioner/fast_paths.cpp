@@ -225,6 +225,10 @@ void capture_originals(Borrowed globals) noexcept {
         PyObject* init = PyDict_GetItemString(base_dict, "__init__");
         if (!init) throw PyErrOccurred();
         taken.base_init = Ref::borrow(init).release();
+        PyObject* file_system_init = PyDict_GetItemString(
+            reinterpret_cast<PyTypeObject*>(taken.version_file_system)->tp_dict, "__init__");
+        if (!file_system_init) throw PyErrOccurred();
+        taken.file_system_init = Ref::borrow(file_system_init).release();
         pattern_cache.set(std::move(cache));
         stem_cache.set(std::move(stems));
         walk_helpers = std::move(walk_uses);

@@ -32,6 +32,7 @@ struct Originals {
     PyObject* version = nullptr;
     PyObject* version_file_system = nullptr;
     PyObject* base_init = nullptr;      // BaseVersion.__init__ as created
+    PyObject* file_system_init = nullptr;  // VersionFileSystem.__init__ as created
 };
 
 extern Originals originals;
@@ -41,6 +42,19 @@ extern Originals originals;
 // are plain entries of their own namespace, with no descriptor, hook or
 // override in the way, and its methods are the module's own.
 bool class_unchanged(PyTypeObject* type) noexcept;
+
+// Whether obj.name is sure to find the method of that name of the module's
+// class as made: the class is unchanged and the instance's own namespace, a
+// plain dict the interpreter keeps (up to 3.10), has no such entry. False
+// when that cannot be told cheaply (from 3.11 on).
+inline bool own_method(Borrowed obj, Borrowed name) {
+    PyObject* o = obj.get();
+    PyObject* namespace_ = compat::instance_dict(o);
+    if (!namespace_ || !class_unchanged(Py_TYPE(o))) return false;
+    if (PyDict_GetItemWithError(namespace_, name.get())) return false;
+    if (PyErr_Occurred()) throw PyErrOccurred();
+    return true;
+}
 
 // getattr(obj, name) for one of the eight attributes that a parsed name
 // stores on its instance: for an instance of an unchanged class of the module

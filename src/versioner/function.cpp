@@ -341,7 +341,11 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
     for (size_t i = 0; i < nargs + nkw; ++i) with_self[i + 1] = args[i];
     // A new instance of an unchanged class: BaseVersion.__init__ may take
     // what it stores for what it would read back.
-    Impl fresh = init == originals.base_init && class_unchanged(type) ? base_init_fresh : nullptr;
+    Impl fresh = nullptr;
+    if (class_unchanged(type)) {
+        if (init == originals.base_init) fresh = base_init_fresh;
+        if (init == originals.file_system_init) fresh = file_system_init_fresh;
+    }
     Ref result = Ref::check(invoke(as_function(init)->data, with_self,
                                    static_cast<Py_ssize_t>(nargs + 1), kwnames, fresh));
     if (!result.is_none()) {

@@ -22,9 +22,10 @@ Ref next_version(Frame& f, Args a) {
     if (!limit) limit = to_int(nines);
     if (require_status(PyObject_RichCompareBool(up.get(), limit.get(), Py_LE))) {
         f.at(109);
-        Ref to = getattr(self, names.to);
+        const bool own_to = own_method(self, names.to);
+        Ref to = own_to ? Ref() : getattr(self, names.to);
         Ref number = Ref::check(PyNumber_Add(current_attribute(f, self).get(), integer(1).get()));
-        return call(to, number);
+        return own_to ? call_own_to(f, self, number) : call(to, number);
     }
     f.at(111);
     raise(f.global(names.ExceededPaddingVersion));
@@ -42,10 +43,11 @@ Ref previous_version(Frame& f, Args a) {
     Ref one = integer(1);
     if (require_status(PyObject_RichCompareBool(version.get(), one.get(), Py_GT))) {
         f.at(120);
-        Ref to = getattr(self, names.to);
+        const bool own_to = own_method(self, names.to);
+        Ref to = own_to ? Ref() : getattr(self, names.to);
         Ref number =
             Ref::check(PyNumber_Subtract(current_attribute(f, self).get(), one.get()));
-        return call(to, number);
+        return own_to ? call_own_to(f, self, number) : call(to, number);
     }
     f.at(122);
     if (require_status(PyObject_RichCompareBool(version.get(), one.get(), Py_EQ))) {

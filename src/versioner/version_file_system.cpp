@@ -16,14 +16,18 @@ Ref os_path_function(Frame& f, Borrowed name) {
 
 // def __init__(self, filename, pads=3, postfix='.v', ext='.*'): anchors a
 // relative name of an existing file, then parses as BaseVersion does.
-Ref init(Frame& f, Args a) {
+// `fresh`: as for BaseVersion.__init__ (base_init_fresh), which it then
+// calls so while nothing foreign has run.
+Ref init_with(Frame& f, Args a, bool fresh) {
     Borrowed self = a[0];
     Borrowed filename = a[1];
     Ref pads = Ref::borrow(a[2]);
     Ref postfix = Ref::borrow(a[3]);
     Ref ext = Ref::borrow(a[4]);
 
-    store_name(f, self, filename, pads, postfix, ext, {133, 134, 135, 136, 137, 138, 140});
+    bool foreign = !fresh;
+    Ref stored_name = store_name(f, self, filename, pads, postfix, ext,
+                                 {133, 134, 135, 136, 137, 138, 140}, &foreign);
 
     f.at(142);
     Ref path = getattr(f.global(names.os), names.path);
@@ -33,6 +37,7 @@ Ref init(Frame& f, Args a) {
     // whatever the disk says: with the original functions, no need to ask it.
     const bool absolute = exists.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
                           path_is_absolute(name) && isabs_is_original(path);
+    if (!absolute) foreign = true;
     if (!absolute && truth(call(exists, name))) {
         Ref isabs = os_path_function(f, names.isabs);
         name = getattr(self, names.filename);
@@ -52,9 +57,15 @@ Ref init(Frame& f, Args a) {
     if (base_init_is_original(cls, self)) {
         // super() would find BaseVersion.__init__ itself: call it directly,
         // the settings by position instead of by keyword.
-        Ref stored = getattr(self, names.filename);
+        Ref stored = foreign ? getattr(self, names.filename) : std::move(stored_name);
         Ref text_name = str(stored);
-        call(originals.base_init, self, text_name, pads, postfix, ext);
+        if (!foreign) {
+            PyObject* args[] = {self.get(), text_name.get(), pads.get(), postfix.get(), ext.get()};
+            run_member(f.globals(), "kestrum.versioner.BaseVersion.__init__", 12, base_init_fresh,
+                       args);
+        } else {
+            call(originals.base_init, self, text_name, pads, postfix, ext);
+        }
         return Ref::none();
     }
     Ref parent = call(builtins.super, cls, self);
@@ -67,6 +78,8 @@ Ref init(Frame& f, Args a) {
     return Ref::none();
 }
 
+Ref init(Frame& f, Args a) { return init_with(f, a, false); }
+
 // def __iter__(self): the scan, as a generator.
 Ref scan(Frame& f, Args a) {
     f.at(150);
@@ -78,6 +91,10 @@ Ref contains(Frame& f, Args a) {
     f.at(159);
     Ref cls = f.global(names.VersionFileSystem);
     Ref copy = call(cls, a[0]);
+    if (own_method(copy, names.to)) {
+        Ref renumbered = call_own_to(f, copy, a[1]);
+        return getattr(renumbered, names.exists);
+    }
     Ref to = getattr(copy, names.to);
     Ref renumbered = call(to, a[1]);
     return getattr(renumbered, names.exists);
@@ -316,6 +333,8 @@ const std::vector<MemberDef> members = {
 };
 
 }  // namespace
+
+Ref file_system_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
 
 const ClassDef version_file_system_class = {"VersionFileSystem", 130, members};
 
