@@ -639,3 +639,25 @@ def test_changed_instances_match_the_general_path(change, op):
             v = INSTANCE_CHANGES[change](Version("/p/sh.v0012.exr", pads=4))
             results.append((traced(lambda: NAME_OPS[op](v)), outcome(lambda: dict(v.__dict__))))
     assert results[0] == results[1]
+
+
+class PlainRecord:
+    def __init__(self, v):
+        for name in ("filename", "postfix", "pads", "ext", "regex_splits", "head", "version",
+                     "tail"):
+            setattr(self, name, getattr(v, name))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Version("/p/sh.v0012.exr", pads=4),
+    lambda: Version("/p/sh.v0012.exr", pads=4).next,
+    lambda: Version("/p/sh.v0012.exr").versionless,
+])
+def test_instances_share_their_keys_as_plain_objects_do(make):
+    # Made directly by the module, an instance still gets the interpreter's
+    # compact attribute storage: no larger than a Python object's.
+    v = make()
+    record = PlainRecord(v)
+    assert list(v.__dict__) == list(record.__dict__)
+    assert sys.getsizeof(v) + sys.getsizeof(v.__dict__) <= (
+        sys.getsizeof(record) + sys.getsizeof(record.__dict__))

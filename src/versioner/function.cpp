@@ -335,7 +335,12 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
         return Ref();
     }
     Ref keep_init = Ref::borrow(init);
-    Ref instance = Ref::check(type->tp_alloc(type, 0));
+    // object.__new__ itself, not just the allocator: from 3.11 on it also
+    // readies the instance's inline attribute values, without which the
+    // first attribute makes a dict of its own instead of sharing the class's
+    // keys (larger, and slower to read).
+    Ref no_arguments = Ref::check(PyTuple_New(0));
+    Ref instance = Ref::check(type->tp_new(type, no_arguments.get(), nullptr));
     PyObject* with_self[max_params];
     with_self[0] = instance.get();
     for (size_t i = 0; i < nargs + nkw; ++i) with_self[i + 1] = args[i];
