@@ -224,3 +224,34 @@ def test_no_leaks_with_listings_ahead(tmp_path, leak_check):
 
     leak_check(lambda: list(fs), objects=(fs,), iterations=30, warmup=15)
     leak_check(closed_early, objects=(fs,), iterations=30, warmup=15)
+
+
+FIRST_CHILD = textwrap.dedent(
+    """
+    import sys
+    from kestrum import versioner
+    fs = versioner.VersionFileSystem(sys.argv[1] + "/sh.v001.exr")
+    listed = []
+    sys.addaudithook(lambda event, args: event == "os.scandir" and listed.append(args[0]))
+    first = fs.first
+    print(len(listed), first.filename)
+    """
+)
+
+
+def test_first_sets_few_listings_going(tmp_path):
+    # The reach of the read-ahead grows with the directories handed out, so
+    # an item found three directories down announces a handful of listings,
+    # not the whole bound of 64.
+    top = str(tmp_path)
+    build(top, [], [("g%02d/s%02d" % (g, s), g * 100 + s) for g in range(40) for s in range(20)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", FIRST_CHILD, top],
+                          env=dict(os.environ, PYTHONPATH=package_parent),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    count, first = proc.stdout.split()
+    assert first == next(plain_scan(top + "/sh.v"))
+    assert int(count) <= 16, count

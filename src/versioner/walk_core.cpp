@@ -403,8 +403,13 @@ void Walker::schedule(Hooks& hooks) {
     if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
     std::vector<Node*> order;
     for (auto& node : pending_) order.push_back(node.get());
+    // The reach doubles with each directory handed out, up to kMaxAhead: a
+    // caller that stops after a few directories (the first item) sets few
+    // listings going, a full walk soon has them all in flight.
+    const std::size_t reach =
+        handed_out_ >= 6 ? kMaxAhead : std::min(kMaxAhead, std::size_t{1} << handed_out_);
     std::size_t ahead = 0;
-    while (!order.empty() && ahead < kMaxAhead) {
+    while (!order.empty() && ahead < reach) {
         Node& node = *order.back();
         order.pop_back();
         const bool needed_now = ahead == 0;
