@@ -596,6 +596,28 @@ def shadow_splits(name):
     return ["a", "1", ".b"]
 
 
+def shadow_to(number):
+    return ("to", number)
+
+
+def shadow_int_to_pad(pads, number):
+    return "77"
+
+
+class CountingCurrent:
+    """A _current that answers one more at each call."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, path):
+        self.calls += 1
+        return 11 + self.calls
+
+    def __eq__(self, other):
+        return type(other) is CountingCurrent and other.calls == self.calls
+
+
 def changed(how):
     def change(v):
         how(v)
@@ -616,6 +638,17 @@ INSTANCE_CHANGES = {
     "attribute deleted": changed(lambda v: delattr(v, "tail")),
     "method shadowed": changed(lambda v: setattr(v, "_splits", shadow_splits)),
     "subclass with slots and dict": Slotted,
+    # what the steps read more than once, or take from the instance
+    "_current counts up": changed(lambda v: setattr(v, "_current", CountingCurrent())),
+    "version an int": changed(lambda v: setattr(v, "version", 12)),
+    "pads an int subclass": changed(lambda v: setattr(v, "pads", Int(4))),
+    "pads too wide to compute": changed(lambda v: setattr(v, "pads", 19)),
+    "to shadowed": changed(lambda v: setattr(v, "to", shadow_to)),
+    "int_to_pad shadowed": changed(lambda v: setattr(v, "int_to_pad", shadow_int_to_pad)),
+    "int_to_pad the class's own": changed(lambda v: setattr(v, "int_to_pad", Version.int_to_pad)),
+    "filename deleted": changed(lambda v: delattr(v, "filename")),
+    "postfix deleted": changed(lambda v: delattr(v, "postfix")),
+    "ext deleted": changed(lambda v: delattr(v, "ext")),
 }
 
 

@@ -49,9 +49,9 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
-Ref current(Frame& f, Args a);
+Ref current_reading(Frame& f, Borrowed self, bool* stable);
 Ref int_to_pad_of(Frame& f, Args a);
-Ref to(Frame& f, Args a);
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads);
 
 // self.name = value in __init__: while nothing foreign has run on a fresh
 // instance of an unchanged class, its setattr is the generic one.
@@ -64,18 +64,18 @@ Ref is_versionless(Frame& f, Args a);
 }  // namespace
 
 // self.to(number) after `own_method` said yes.
-Ref call_own_to(Frame& f, Borrowed self, Borrowed number) {
-    PyObject* args[] = {self.get(), number.get()};
-    return run_member(f.globals(), "kestrum.versioner.BaseVersion.to", 76, to, args);
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads) {
+    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76,
+                           [&](Frame& g) { return to_with(g, self, number, known_pads); });
 }
 
 // The two properties of the class: with the class unchanged, the property is
 // the original one, a data descriptor that the instance cannot shadow, so
 // its getter runs directly.
-Ref current_attribute(Frame& f, Borrowed obj) {
+Ref current_attribute(Frame& f, Borrowed obj, bool* stable) {
     if (!class_unchanged(Py_TYPE(obj.get()))) return getattr(obj, names.current);
-    PyObject* args[] = {obj.get()};
-    return run_member(f.globals(), "kestrum.versioner.BaseVersion.current", 69, current, args);
+    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.current", 69,
+                           [&](Frame& g) { return current_reading(g, obj, stable); });
 }
 
 Ref is_versionless_attribute(Frame& f, Borrowed obj) {
@@ -94,7 +94,10 @@ namespace {
 // stored, as long as nothing foreign (a rebound global, an override) has run
 // in between; then the read is skipped, and _splits, the original method,
 // runs directly.
-Ref init_with(Frame& f, Args a, bool fresh) {
+//
+// `copied`: a fresh instance made as the copy of an instance of the module's
+// Version, whose filename and settings, as read from it, are the arguments.
+Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
     Borrowed self = a[0];
     Borrowed filename = a[1];
     Ref pads = Ref::borrow(a[2]);
@@ -102,8 +105,15 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     Ref ext = Ref::borrow(a[4]);
     bool foreign = !fresh;
 
-    Ref stored = store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21},
+    Ref stored;
+    if (copied) {
+        f.at(16);
+        store(self, names.filename, filename, foreign);
+        stored = Ref::borrow(filename);
+    } else {
+        stored = store_name(f, self, filename, pads, postfix, ext, {14, 15, 16, 17, 18, 19, 21},
                             &foreign);
+    }
     f.at(23);
     store(self, names.postfix, postfix, foreign);
     f.at(24);
@@ -323,14 +333,17 @@ Ref splits(Frame& f, Args a) {
     return splits_of(f, pattern, a[1]);
 }
 
-// def _current(self, path)
-Ref current_of(Frame& f, Args a) {
-    Borrowed self = a[0];
+// The statements of _current for `self`. `*plain` (when given) is set when
+// the version read is None or an exact str, whose conversion runs no code.
+Ref current_number(Frame& f, Borrowed self, bool* plain) {
     f.at(64);
     try {
         Ref version = record_attribute(self, names.version);
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
+        if (version.is_none() || PyUnicode_CheckExact(version.get())) {
+            if (plain) *plain = true;
+        }
         if (version.is_none()) return Ref::none();
         if (Ref number = parse_digits(version)) return number;
         return to_int(version);
@@ -341,21 +354,31 @@ Ref current_of(Frame& f, Args a) {
     return Ref::none();
 }
 
-// @property
-// def current(self)
-Ref current(Frame& f, Args a) {
-    Borrowed self = a[0];
+// def _current(self, path)
+Ref current_of(Frame& f, Args a) { return current_number(f, a[0], nullptr); }
+
+// The statements of the property current; `*stable` as for
+// current_attribute.
+Ref current_reading(Frame& f, Borrowed self, bool* stable) {
     f.at(70);
     if (class_unchanged(Py_TYPE(self.get()))) {
         // Reading self.filename runs no code here, so the method can be
         // looked up at the call, as a method call does, without binding it.
         Ref filename = record_attribute(self, names.filename);
+        if (own_method(self, names.current_method)) {
+            return run_member_body(f.globals(), "kestrum.versioner.BaseVersion._current", 62,
+                                   [&](Frame& g) { return current_number(g, self, stable); });
+        }
         return call_method(self, names.current_method, filename);
     }
     Ref method = getattr(self, names.current_method);
     Ref filename = getattr(self, names.filename);
     return call(method, filename);
 }
+
+// @property
+// def current(self)
+Ref current(Frame& f, Args a) { return current_reading(f, a[0], nullptr); }
 
 // @property
 // def isVersionless(self)
@@ -367,14 +390,13 @@ Ref is_versionless(Frame& f, Args a) {
 
 // def to(self, version): the same name at another number. Rewrites this
 // object's filename, then builds a new object of its class from it.
-Ref to(Frame& f, Args a) {
-    Borrowed self = a[0];
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
     f.at(77);
-    const bool own_int_to_pad = own_method(self, names.int_to_pad);
+    const bool own_int_to_pad = own_static_method(self, names.int_to_pad, int_to_pad_of);
     Ref int_to_pad = own_int_to_pad ? Ref() : getattr(self, names.int_to_pad);
-    Ref pads = record_attribute(self, names.pads);
-    Ref width = to_int(pads);
-    Ref number = to_int(a[1]);
+    Ref pads = known_pads ? Ref::borrow(known_pads) : record_attribute(self, names.pads);
+    Ref width = PyLong_CheckExact(pads.get()) ? Ref::borrow(pads) : to_int(pads);
+    Ref number = PyLong_CheckExact(version.get()) ? Ref::borrow(version) : to_int(version);
     Ref digits;
     if (own_int_to_pad) {
         PyObject* args[] = {width.get(), number.get()};
@@ -407,16 +429,32 @@ Ref to(Frame& f, Args a) {
         if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
         new_name = join_fields(names.three_fields, {head, digits, tail});
     }
-    setattr(self, names.filename, new_name);
+    PyTypeObject* type = Py_TYPE(self.get());
+    const bool unchanged = class_unchanged(type);
+    store(self, names.filename, new_name, !unchanged);
 
     f.at(85);
     // __class__ is a data descriptor of object: for an unchanged class, the
     // type itself.
-    Ref cls = class_unchanged(Py_TYPE(self.get()))
-                  ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.get())))
-                  : getattr(self, names.dunder_class);
-    return call(cls, self);
+    if (!unchanged) return call(getattr(self, names.dunder_class), self);
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    if (cls == originals.version && f.global(names.Version).is(originals.version)) {
+        // The constructor copies an instance of its Version: its filename
+        // and settings, read here as it would read them.
+        // A failed reading runs the constructor, which fails on it there.
+        Ref name = try_record_attribute(self, names.filename);
+        Ref copied_pads = name ? try_record_attribute(self, names.pads) : Ref();
+        Ref postfix = copied_pads ? try_record_attribute(self, names.postfix) : Ref();
+        Ref ext = postfix ? try_record_attribute(self, names.ext) : Ref();
+        if (ext) {
+            Ref made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
+            if (made) return made;
+        }
+    }
+    return call(Borrowed(cls), self);
 }
+
+Ref to(Frame& f, Args a) { return to_with(f, a[0], a[1], nullptr); }
 
 // head[:len(head) - len(postfix)], and nothing when the postfix is longer.
 Ref cut_stem(Borrowed head, Borrowed postfix) {
@@ -516,5 +554,6 @@ const std::vector<MemberDef> members = {
 const ClassDef base_version_class = {"BaseVersion", 11, members};
 
 Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
+Ref base_init_copied(Frame& f, Args a) { return init_with(f, a, true, true); }
 
 }  // namespace kv

@@ -34,14 +34,32 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 // class, when `class_unchanged` holds for that class: the same statements,
 // but what it stores it need not read back while nothing foreign has run.
 Ref base_init_fresh(Frame& f, Args a);
+
+// The same, for the copy of an instance of the module's Version whose
+// filename, pads, postfix and ext (as read from it) are the arguments: what
+// the constructor does with that instance, without reading it again.
+Ref base_init_copied(Frame& f, Args a);
+
+// cls(source) as `construct_copy` makes it: for `cls` one of the module's
+// classes as created, unchanged, whose __init__ is BaseVersion.__init__ as
+// created, with the source's filename and settings already read. Empty when
+// that does not hold: then the call must run.
+Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
+                   PyObject* ext);
 Ref file_system_init_fresh(Frame& f, Args a);
 
-// obj.current and obj.isVersionless, for member code.
-Ref current_attribute(Frame& f, Borrowed obj);
+// obj.current and obj.isVersionless, for member code. `*stable` (when
+// given) is set when reading obj.current ran none but the module's own code
+// over plain attribute values (the class unchanged, its _current not
+// shadowed, a version that is None or an exact str): reading it again, with
+// nothing else run in between, gives the same.
+Ref current_attribute(Frame& f, Borrowed obj, bool* stable = nullptr);
 Ref is_versionless_attribute(Frame& f, Borrowed obj);
 
-// self.to(number), once `own_method(self, "to")` holds.
-Ref call_own_to(Frame& f, Borrowed self, Borrowed number);
+// self.to(number), once `own_method(self, "to")` holds. `known_pads`, when
+// given, is what self.pads would read at the call (the caller has read it,
+// and nothing but the module's own code over plain values has run since).
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads = nullptr);
 
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the

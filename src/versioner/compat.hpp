@@ -15,6 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter's method lookup (what a method call does), exported but no
+// longer declared in the public headers from 3.13 on.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace kv::compat {
 
 // The current interpreter's identifier.
@@ -102,5 +108,23 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
 #endif
     return nullptr;
 }
+
+#if PY_VERSION_HEX >= 0x030B0000
+
+// Whether obj.name finds a method of obj's type (a method descriptor that
+// the instance does not shadow), as the interpreter's method lookup tells
+// without making a bound method. False on a failed lookup, whose error is
+// dropped: the caller's general path then meets it again.
+inline bool unshadowed_method(PyObject* obj, PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);
+    return unbound == 1;
+}
+#endif
 
 }  // namespace kv::compat

@@ -183,6 +183,26 @@ bool class_unchanged(PyTypeObject* type) noexcept {
     return true;
 }
 
+bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
+    PyObject* o = obj.get();
+#if PY_VERSION_HEX < 0x030B0000
+    (void)impl;
+    return own_method(obj, name);
+#else
+    if (!class_unchanged(Py_TYPE(o))) return false;
+    PyObject* found = nullptr;
+    // A static method is no method descriptor: the lookup gives what obj.name
+    // gives, the class's function or the instance's own value.
+    _PyObject_GetMethod(o, name.get(), &found);
+    Ref held = Ref::steal(found);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_member_function(found, impl);
+#endif
+}
+
 void capture_originals(Borrowed globals) noexcept {
     if (originals.splitext) return;
     try {
@@ -509,7 +529,26 @@ Ref pad_number(Borrowed pads, Borrowed number) {
     if (overflow || value == LLONG_MIN) return Ref();
     if (width == -1 && PyErr_Occurred()) throw PyErrOccurred();
 
-    std::string digits = std::to_string(value < 0 ? -value : value);
+    const unsigned long long magnitude =
+        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    if (width >= 0 && width <= 64) {
+        // Digits from the right, then zeros up to the width, then the sign.
+        char buffer[96];
+        char* const end = buffer + sizeof buffer;
+        char* p = end;
+        unsigned long long rest = magnitude;
+        do {
+            *--p = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        } while (rest);
+        const long used = static_cast<long>(end - p) + (value < 0 ? 1 : 0);
+        for (long k = used; k < width; ++k) *--p = '0';
+        if (value < 0) *--p = '-';
+        Ref text = Ref::check(PyUnicode_New(end - p, 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(end - p));
+        return text;
+    }
+    std::string digits = std::to_string(magnitude);
     std::string text;
     const size_t sign = value < 0 ? 1 : 0;
     const size_t size = digits.size() + sign;

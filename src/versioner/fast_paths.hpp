@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -44,17 +45,29 @@ extern Originals originals;
 bool class_unchanged(PyTypeObject* type) noexcept;
 
 // Whether obj.name is sure to find the method of that name of the module's
-// class as made: the class is unchanged and the instance's own namespace, a
-// plain dict the interpreter keeps (up to 3.10), has no such entry. False
-// when that cannot be told cheaply (from 3.11 on).
+// class as made: the class is unchanged and the instance has no attribute of
+// that name in its own namespace. Up to 3.10 the namespace is a plain dict the
+// interpreter keeps, read directly; from 3.11 on the interpreter's own method
+// lookup says it, which reads the instance's inline values without turning
+// them into a dict.
 inline bool own_method(Borrowed obj, Borrowed name) {
     PyObject* o = obj.get();
+#if PY_VERSION_HEX < 0x030B0000
     PyObject* namespace_ = compat::instance_dict(o);
     if (!namespace_ || !class_unchanged(Py_TYPE(o))) return false;
     if (PyDict_GetItemWithError(namespace_, name.get())) return false;
     if (PyErr_Occurred()) throw PyErrOccurred();
     return true;
+#else
+    if (!class_unchanged(Py_TYPE(o))) return false;
+    return compat::unshadowed_method(o, name.get());
+#endif
 }
+
+// Whether obj.name, a static method of the module's class as made, is sure
+// to be the function `impl` implements (found through the class, or the very
+// same function stored on the instance: calling either is the same).
+bool own_static_method(Borrowed obj, Borrowed name, Impl impl);
 
 // getattr(obj, name) for one of the eight attributes that a parsed name
 // stores on its instance: for an instance of an unchanged class of the module
@@ -72,6 +85,18 @@ inline Ref record_attribute(Borrowed obj, Borrowed name) {
         }
     }
     return getattr(obj, name);
+}
+
+// record_attribute for a reading that has no effect on its own: empty, with
+// no error set, where it would fail (the caller then takes a path that reads
+// it again and reports the failure where it belongs).
+inline Ref try_record_attribute(Borrowed obj, Borrowed name) noexcept {
+    try {
+        return record_attribute(obj, name);
+    } catch (const PyErrOccurred&) {
+        PyErr_Clear();
+        return Ref();
+    }
 }
 
 // Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,

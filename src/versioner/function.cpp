@@ -317,7 +317,8 @@ namespace {
 // allocator (its __new__ is object's) and run its __init__, one of this
 // module's functions. Without the interpreter's argument tuples in between.
 // Empty when that does not hold.
-Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames,
+              Impl copied_init = nullptr) {
     if (cls != originals.version && cls != originals.version_file_system &&
         cls != originals.base_version) {
         return Ref();
@@ -348,9 +349,10 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
     // what it stores for what it would read back.
     Impl fresh = nullptr;
     if (class_unchanged(type)) {
-        if (init == originals.base_init) fresh = base_init_fresh;
-        if (init == originals.file_system_init) fresh = file_system_init_fresh;
+        if (init == originals.base_init) fresh = copied_init ? copied_init : base_init_fresh;
+        if (init == originals.file_system_init && !copied_init) fresh = file_system_init_fresh;
     }
+    if (copied_init && fresh != copied_init) return Ref();
     Ref result = Ref::check(invoke(as_function(init)->data, with_self,
                                    static_cast<Py_ssize_t>(nargs + 1), kwnames, fresh));
     if (!result.is_none()) {
@@ -391,6 +393,12 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
 
 }  // namespace
 
+Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
+                   PyObject* ext) {
+    PyObject* args[] = {filename, pads, postfix, ext};
+    return construct(cls, args, 4, nullptr, base_init_copied);
+}
+
 void enable_class_call(PyObject* cls) {
     reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = class_vectorcall;
 }
@@ -412,6 +420,11 @@ Ref call_positional(Borrowed callable, PyObject* const* args, size_t nargs) {
                                  static_cast<Py_ssize_t>(nargs + 1), nullptr));
     }
     return Ref::check(PyObject_Vectorcall(target, args, nargs, nullptr));
+}
+
+bool is_member_function(PyObject* obj, Impl impl) noexcept {
+    return Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(function_type.get()) &&
+           as_function(obj)->data.def->impl == impl;
 }
 
 void ready_function_type() {

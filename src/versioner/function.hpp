@@ -79,14 +79,15 @@ private:
 using Args = PyObject* const*;
 using Impl = Ref (*)(Frame&, Args);
 
-// impl(args) as the member `traceback_name` (first line `first_line`) runs
+// body(frame) as the member `traceback_name` (first line `first_line`) runs
 // when called, for a caller that knows the call would reach it: in a frame
 // of its own, whose entry a failure gets.
-inline Ref run_member(Borrowed globals, const char* traceback_name, int first_line, Impl impl,
-                      Args args) {
+template <typename Body>
+inline Ref run_member_body(Borrowed globals, const char* traceback_name, int first_line,
+                           Body&& body) {
     Frame frame(globals, traceback_name, first_line);
     try {
-        return impl(frame, args);
+        return body(frame);
     } catch (const PyErrOccurred&) {
         frame.traceback_here();
         throw;
@@ -95,6 +96,13 @@ inline Ref run_member(Borrowed globals, const char* traceback_name, int first_li
         frame.traceback_here();
         throw PyErrOccurred();
     }
+}
+
+// impl(args), likewise.
+inline Ref run_member(Borrowed globals, const char* traceback_name, int first_line, Impl impl,
+                      Args args) {
+    return run_member_body(globals, traceback_name, first_line,
+                           [&](Frame& frame) { return impl(frame, args); });
 }
 
 struct MemberDef {
@@ -109,6 +117,9 @@ struct MemberDef {
 
 // The largest parameter count of any member.
 inline constexpr size_t max_params = 8;
+
+// Whether `obj` is one of the module's functions, implemented by `impl`.
+bool is_member_function(PyObject* obj, Impl impl) noexcept;
 
 // Readies the function type; call once per process before `make_function`.
 void ready_function_type();

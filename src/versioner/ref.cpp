@@ -1,5 +1,7 @@
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace kv {
 
 void raise(Borrowed cls) {
@@ -103,10 +105,16 @@ Ref join_fields(Borrowed format_text, std::initializer_list<Borrowed> parts) {
         if (part_max > max_char) max_char = part_max;
     }
     Ref joined = Ref::check(PyUnicode_New(length, max_char));
+    const int kind = PyUnicode_KIND(joined.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
     Py_ssize_t at = 0;
     for (Borrowed part : parts) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(part.get());
-        if (PyUnicode_CopyCharacters(joined.get(), at, part.get(), 0, n) < 0) throw PyErrOccurred();
+        if (PyUnicode_KIND(part.get()) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(part.get()), static_cast<size_t>(n * kind));
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, part.get(), 0, n) < 0) {
+            throw PyErrOccurred();
+        }
         at += n;
     }
     return joined;

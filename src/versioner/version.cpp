@@ -7,36 +7,78 @@
 namespace kv {
 namespace {
 
-// @property
-// def next(self): one number up, within the width.
-Ref next_version(Frame& f, Args a) {
-    Borrowed self = a[0];
-    f.at(105);
-    if (!truth(current_attribute(f, self))) return Ref::none();
-    f.at(108);
-    Ref up = Ref::check(PyNumber_Add(current_attribute(f, self).get(), integer(1).get()));
-    Ref pads = record_attribute(self, names.pads);
+// `limit` >= `number`, for limit = int("9" * pads): pads read from the
+// instance, "9" * pads and int() as written, or natively for an exact int of
+// at most 18 digits' width. `plain` is cleared when that ran code other than
+// the module's own.
+bool within_width(Borrowed pads, Borrowed number, bool& plain) {
+    if (PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get())) {
+        int overflow = 0;
+        const long width = PyLong_AsLongAndOverflow(pads.get(), &overflow);
+        if (!overflow && width >= 0 && width <= 18) {
+            if (width == 0) {
+                // int('') fails as written.
+                Ref nines = Ref::check(PyNumber_Multiply(pads.get(), names.nine));
+                to_int(nines);
+            }
+            long long limit = 0;
+            for (long i = 0; i < width; ++i) limit = limit * 10 + 9;
+            const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+            if (overflow) return overflow < 0;
+            if (value == -1 && PyErr_Occurred()) throw PyErrOccurred();
+            return value <= limit;
+        }
+    }
+    plain = false;
     // The largest number of the width: "9" * pads, as an unbounded integer.
     Ref nines = Ref::check(PyNumber_Multiply(pads.get(), names.nine));
     Ref limit = parse_digits(nines);
     if (!limit) limit = to_int(nines);
-    if (require_status(PyObject_RichCompareBool(up.get(), limit.get(), Py_LE))) {
+    return require_status(PyObject_RichCompareBool(number.get(), limit.get(), Py_LE));
+}
+
+// @property
+// def next(self): one number up, within the width.
+//
+// The property reads self.current three times and self.pads twice (here and
+// in self.to). When the first reading of current ran only the module's own
+// code over plain values (`stable`), and what follows it does too, the
+// later readings would give the same, and are taken from the first.
+Ref next_version(Frame& f, Args a) {
+    Borrowed self = a[0];
+    f.at(105);
+    bool stable = false;
+    Ref current = current_attribute(f, self, &stable);
+    stable = stable && (current.is_none() || PyLong_CheckExact(current.get()));
+    if (!truth(current)) return Ref::none();
+    f.at(108);
+    if (!stable) current = current_attribute(f, self);
+    Ref up = Ref::check(PyNumber_Add(current.get(), integer(1).get()));
+    stable = stable && PyLong_CheckExact(up.get());
+    Ref pads = record_attribute(self, names.pads);
+    if (within_width(pads, up, stable)) {
         f.at(109);
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
-        Ref number = Ref::check(PyNumber_Add(current_attribute(f, self).get(), integer(1).get()));
-        return own_to ? call_own_to(f, self, number) : call(to, number);
+        Ref number = stable ? std::move(up)
+                            : Ref::check(PyNumber_Add(current_attribute(f, self).get(),
+                                                      integer(1).get()));
+        if (!own_to) return call(to, number);
+        return call_own_to(f, self, number, stable ? pads.get() : nullptr);
     }
     f.at(111);
     raise(f.global(names.ExceededPaddingVersion));
 }
 
 // @property
-// def previous(self): one number down, never to zero.
+// def previous(self): one number down, never to zero. Later readings of
+// self.current as for `next`.
 Ref previous_version(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(115);
-    Ref version = current_attribute(f, self);
+    bool stable = false;
+    Ref version = current_attribute(f, self, &stable);
+    stable = stable && (version.is_none() || PyLong_CheckExact(version.get()));
     f.at(116);
     if (!truth(version)) return Ref::none();
     f.at(119);
@@ -45,8 +87,8 @@ Ref previous_version(Frame& f, Args a) {
         f.at(120);
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
-        Ref number =
-            Ref::check(PyNumber_Subtract(current_attribute(f, self).get(), one.get()));
+        Ref current = stable ? std::move(version) : current_attribute(f, self);
+        Ref number = Ref::check(PyNumber_Subtract(current.get(), one.get()));
         return own_to ? call_own_to(f, self, number) : call(to, number);
     }
     f.at(122);
