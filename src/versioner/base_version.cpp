@@ -13,7 +13,12 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
                const StoreNameLines& lines, bool* foreign) {
     if (PyUnicode_Check(filename.get())) {
         f.at(lines.store);
-        setattr(self, names.filename, filename);
+        // On a fresh instance of an unchanged class, the generic store.
+        if (foreign && !*foreign) {
+            require_status(PyObject_GenericSetAttr(self.get(), names.filename, filename.get()));
+        } else {
+            setattr(self, names.filename, filename);
+        }
         return Ref::borrow(filename);
     }
     f.at(lines.test);
@@ -49,6 +54,7 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
+void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail);
 Ref current_reading(Frame& f, Borrowed self, bool* stable);
 Ref int_to_pad_of(Frame& f, Args a);
 Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads);
@@ -161,6 +167,25 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
     store(self, names.regex_splits, pattern, foreign);
 
     f.at(28);
+    Ref head, version, tail;
+    if (!foreign && Py_TYPE(pattern.get()) ==
+                        reinterpret_cast<PyTypeObject*>(originals.pattern_type) &&
+        PyUnicode_CheckExact(stored_name.get())) {
+        // The native split straight into the three parts, when it can answer.
+        Split split = Split::cannot_answer;
+        run_member_body(f.globals(), "kestrum.versioner.BaseVersion._splits", 49, [&](Frame& g) {
+            g.at(51);
+            split = split_natively_into(pattern, stored_name, head, version, tail);
+            if (split == Split::unmatched) unmatched_parts(g, stored_name, head, version, tail);
+            return Ref::none();
+        });
+        if (split != Split::cannot_answer) {
+            store(self, names.head, head, foreign);
+            store(self, names.version, version, foreign);
+            store(self, names.tail, tail, foreign);
+            return Ref::none();
+        }
+    }
     Ref fields;
     if (!foreign) {
         // self._splits(self.filename), the original method on a fresh
@@ -173,7 +198,6 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
         Ref split_name = record_attribute(self, names.filename);
         fields = call(splits, split_name);
     }
-    Ref head, version, tail;
     unpack3(fields, head, version, tail);
     store(self, names.head, head, foreign);
     store(self, names.version, version, foreign);
@@ -277,6 +301,24 @@ Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
     return list(Py_None, Py_None, Py_None);
 }
 
+// The split of an exact str that the pattern does not match: before and
+// from its last dot, or nothing without a dot.
+void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail) {
+    f.at(58);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
+    const Py_ssize_t dot = PyUnicode_FindChar(filename.get(), '.', 0, length, -1);
+    if (dot == -2) throw PyErrOccurred();
+    version = Ref::none();
+    if (dot >= 0) {
+        head = Ref::check(PyUnicode_Substring(filename.get(), 0, dot));
+        tail = Ref::check(PyUnicode_Substring(filename.get(), dot, length));
+        return;
+    }
+    f.at(60);
+    head = Ref::none();
+    tail = Ref::none();
+}
+
 // The split of an exact str by a pattern of the re module: only the first
 // match is used, and matching has no side effects, so one search stands for
 // collecting every match.
@@ -297,17 +339,9 @@ Ref splits_fast(Frame& f, Borrowed pattern, Borrowed filename) {
         PyErr_Clear();
         return splits_general(f, pattern, filename);
     }
-    f.at(58);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
-    const Py_ssize_t dot = PyUnicode_FindChar(filename.get(), '.', 0, length, -1);
-    if (dot == -2) throw PyErrOccurred();
-    if (dot >= 0) {
-        Ref before = Ref::check(PyUnicode_Substring(filename.get(), 0, dot));
-        Ref after = Ref::check(PyUnicode_Substring(filename.get(), dot, length));
-        return list(before, Py_None, after);
-    }
-    f.at(60);
-    return list(Py_None, Py_None, Py_None);
+    Ref head, version, tail;
+    unmatched_parts(f, filename, head, version, tail);
+    return list(head, version, tail);
 }
 
 // _splits from its second statement on, with the pattern it read.

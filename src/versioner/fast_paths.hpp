@@ -156,6 +156,11 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix);
 // when it cannot answer and the pattern itself must be used.
 Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer);
 
+// The same, straight into its three parts: `matched` (parts set),
+// `unmatched` (parts untouched) or `cannot_answer`.
+enum class Split { matched, unmatched, cannot_answer };
+Split split_natively_into(Borrowed pattern, Borrowed name, Ref& head, Ref& version, Ref& tail);
+
 // What split_natively finds, for a name given as code points and known to
 // hold no line break: the position of the version digits. `cannot_answer`
 // when the pattern itself must be used.
