@@ -505,7 +505,7 @@ Ref cut_stem(Borrowed head, Borrowed postfix) {
 // the `re` global; the cut of len(postfix) characters when the two no
 // longer agree.
 Ref stem_of(Frame& f, Borrowed head, Borrowed postfix) {
-    Ref compile = getattr(f.global(names.re), names.compile);
+    Ref compile = module_attribute(f.global(names.re), names.compile);
     const bool cacheable = compile.is(originals.compile) && PyUnicode_CheckExact(postfix.get());
     if (cacheable && PyUnicode_CheckExact(head.get())) {
         if (Ref stem = plain_postfix_stem(head, postfix)) return stem;

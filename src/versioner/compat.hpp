@@ -95,6 +95,26 @@ inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name)
     return type_version(type);
 }
 
+// The dict's version tag. Every dict gets a fresh tag when it is made and at
+// each change of its entries, drawn from one counter of the interpreter that
+// only grows (64 bits; from 3.12 on the low bits flag the dict's watchers and
+// the count runs above them). So within one interpreter a tag names one state
+// of one dict: an equal tag read from a live dict means that very dict,
+// unchanged since the tag was taken, even if another dict once lived at the
+// same address.
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 the field is marked deprecated (it is gone in 3.14); it is still
+// kept up to date on every version this module builds for.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+}
+
 // The instance's own namespace where the interpreter keeps it as a plain
 // dict from the start (up to 3.10); null when it has none yet, when it is not
 // an exact dict, and always from 3.11 on, where asking for it would turn the

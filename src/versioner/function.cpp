@@ -14,23 +14,33 @@
 
 namespace kv {
 
-Ref Frame::global(Borrowed name) const {
-    if (PyObject* value = PyDict_GetItemWithError(globals_.get(), name.get())) {
+Ref Frame::global_uncached(Borrowed name) const {
+    PyObject* globals = globals_.get();
+    if (PyObject* value = PyDict_GetItemWithError(globals, name.get())) {
+        if (PyDict_CheckExact(globals)) remember_lookup(globals, name.get(), nullptr, value);
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) throw PyErrOccurred();
     // As for a global name in a function: the built-ins that the globals name.
-    PyObject* builtins_obj = PyDict_GetItemWithError(globals_.get(), names.dunder_builtins);
+    PyObject* builtins_obj = PyDict_GetItemWithError(globals, names.dunder_builtins);
     if (!builtins_obj && PyErr_Occurred()) throw PyErrOccurred();
     PyObject* builtins_dict = nullptr;
+    // Without `__builtins__` the answer depends on the calling frame: not kept.
+    bool keep = builtins_obj && PyDict_CheckExact(globals);
     if (builtins_obj && PyModule_Check(builtins_obj)) {
         builtins_dict = PyModule_GetDict(builtins_obj);
     } else if (builtins_obj && PyDict_Check(builtins_obj)) {
         builtins_dict = builtins_obj;
     } else {
         builtins_dict = PyEval_GetBuiltins();
+        keep = false;
     }
     if (PyObject* value = PyDict_GetItemWithError(builtins_dict, name.get())) {
+        // The built-ins dict lives as long as the unchanged globals hold
+        // `__builtins__`, which is what the entry checks first.
+        if (keep && PyDict_CheckExact(builtins_dict)) {
+            remember_lookup(globals, name.get(), builtins_dict, value);
+        }
         return Ref::borrow(value);
     }
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());

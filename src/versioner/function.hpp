@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "lookup_cache.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -38,12 +39,19 @@ public:
 
     // A module global read at the moment of use, falling back to the
     // built-ins as a global name does; NameError when neither has it.
-    Ref global(Borrowed name) const;
+    Ref global(Borrowed name) const {
+        if (PyObject* value = cached_global(globals_.get(), name.get())) {
+            return Ref::borrow(value);
+        }
+        return global_uncached(name);
+    }
 
     // Adds this frame's entry at the current line to the exception in flight.
     void traceback_here() const noexcept;
 
 private:
+    Ref global_uncached(Borrowed name) const;
+
     Borrowed globals_;
     const char* traceback_name_;
     int line_;

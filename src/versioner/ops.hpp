@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "lookup_cache.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -11,7 +12,10 @@ namespace kv {
 // object, whose type defines no such attribute, the entry of its namespace.
 inline Ref module_attribute(Borrowed obj, Borrowed name) {
     if (PyModule_CheckExact(obj.get())) {
-        if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj.get()), name.get())) {
+        PyObject* dict = PyModule_GetDict(obj.get());
+        if (PyObject* value = cached_entry(dict, name.get())) return Ref::borrow(value);
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.get())) {
+            if (PyDict_CheckExact(dict)) remember_lookup(dict, name.get(), nullptr, value);
             return Ref::borrow(value);
         }
         if (PyErr_Occurred()) throw PyErrOccurred();

@@ -426,7 +426,7 @@ void QueryScan::start() {
     split_head(body_, self_, dirname, basename_);
 
     body_.at(153);
-    Ref walk = getattr(body_.global(names.os), names.walk);
+    Ref walk = module_attribute(body_.global(names.os), names.walk);
     if (walk.is(originals.walk) && walk_helpers_unchanged() && DirectoryWalk::accepts(dirname)) {
         native_walk_ = std::make_unique<DirectoryWalk>(dirname);
         // Names are selected by prefix on their bytes when the prefix holds
@@ -491,7 +491,7 @@ bool QueryScan::advance(QueryItem& item) {
         dirnames.reset();
         dir_.reset();
         body_.at(154);
-        Ref filter = getattr(body_.global(names.fnmatch), names.filter);
+        Ref filter = module_attribute(body_.global(names.fnmatch), names.filter);
         const bool original_filter = filter.is(originals.filter) && filter_helpers_unchanged();
         if (native_walk_) {
             if (original_filter && by_bytes_ && take_listing(root, entries)) continue;

@@ -59,7 +59,7 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         Ref dirname;
         split_head(f, s.self, dirname, s.basename);
         f.at(153);
-        Ref walk = getattr(f.global(names.os), names.walk);
+        Ref walk = module_attribute(f.global(names.os), names.walk);
         if (walk.is(originals.walk) && walk_helpers_unchanged() &&
             DirectoryWalk::accepts(dirname)) {
             s.native_walk = std::make_unique<DirectoryWalk>(dirname);
@@ -94,7 +94,7 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         s.root = std::move(root);
         s.selected.reset();
         f.at(154);
-        Ref filter = getattr(f.global(names.fnmatch), names.filter);
+        Ref filter = module_attribute(f.global(names.fnmatch), names.filter);
         Ref pattern = Ref::check(PyNumber_Add(s.basename.get(), names.star));
         // With the original fnmatch.filter, a pattern that is a plain prefix
         // and a star selects the names that begin with that prefix.
@@ -346,7 +346,7 @@ Immortal scan_type;
 
 void split_head(Frame& f, Borrowed self, Ref& dirname, Ref& basename) {
     f.at(151);
-    Ref split = getattr(getattr(f.global(names.os), names.path), names.split);
+    Ref split = module_attribute(module_attribute(f.global(names.os), names.path), names.split);
     Ref head = getattr(self, names.head);
     Ref parts = call(split, head);
     Ref iterator = iter(parts);

@@ -1,9 +1,12 @@
 #include "state.hpp"
 
+#include "lookup_cache.hpp"
+
 namespace kv {
 
 Names names;
 Builtins builtins;
+CachedLookup lookup_cache[1u << lookup_cache_bits];
 
 void intern_names() {
     static bool done = false;

@@ -11,7 +11,7 @@ namespace {
 
 // os.path.<name>, read through the module global at the call.
 Ref os_path_function(Frame& f, Borrowed name) {
-    return getattr(getattr(f.global(names.os), names.path), name);
+    return module_attribute(module_attribute(f.global(names.os), names.path), name);
 }
 
 // def __init__(self, filename, pads=3, postfix='.v', ext='.*'): anchors a
@@ -30,8 +30,8 @@ Ref init_with(Frame& f, Args a, bool fresh) {
                                  {133, 134, 135, 136, 137, 138, 140}, &foreign);
 
     f.at(142);
-    Ref path = getattr(f.global(names.os), names.path);
-    Ref exists = getattr(path, names.exists);
+    Ref path = module_attribute(f.global(names.os), names.path);
+    Ref exists = module_attribute(path, names.exists);
     Ref name = getattr(self, names.filename);
     // `exists(name) and not isabs(name)` is false for an absolute name,
     // whatever the disk says: with the original functions, no need to ask it.
@@ -43,7 +43,7 @@ Ref init_with(Frame& f, Args a, bool fresh) {
         name = getattr(self, names.filename);
         if (!truth(call(isabs, name))) {
             f.at(143);
-            Ref getcwd = getattr(f.global(names.os), names.getcwd);
+            Ref getcwd = module_attribute(f.global(names.os), names.getcwd);
             Ref cwd = call(getcwd);
             Ref old = getattr(self, names.filename);
             Ref anchored = Ref::check(PyNumber_Add(cwd.get(), names.slash));
