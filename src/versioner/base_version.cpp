@@ -55,9 +55,10 @@ namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
 void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail);
-Ref current_reading(Frame& f, Borrowed self, bool* stable);
+Ref current_reading(Frame& f, Borrowed self, CurrentRead* read);
 Ref int_to_pad_of(Frame& f, Args a);
-Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads);
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
+            PyObject* known_version);
 
 // self.name = value in __init__: while nothing foreign has run on a fresh
 // instance of an unchanged class, its setattr is the generic one.
@@ -70,18 +71,20 @@ Ref is_versionless(Frame& f, Args a);
 }  // namespace
 
 // self.to(number) after `own_method` said yes.
-Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads) {
-    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76,
-                           [&](Frame& g) { return to_with(g, self, number, known_pads); });
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads,
+                PyObject* known_version) {
+    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76, [&](Frame& g) {
+        return to_with(g, self, number, known_pads, known_version);
+    });
 }
 
 // The two properties of the class: with the class unchanged, the property is
 // the original one, a data descriptor that the instance cannot shadow, so
 // its getter runs directly.
-Ref current_attribute(Frame& f, Borrowed obj, bool* stable) {
+Ref current_attribute(Frame& f, Borrowed obj, CurrentRead* read) {
     if (!class_unchanged(Py_TYPE(obj.get()))) return getattr(obj, names.current);
     return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.current", 69,
-                           [&](Frame& g) { return current_reading(g, obj, stable); });
+                           [&](Frame& g) { return current_reading(g, obj, read); });
 }
 
 Ref is_versionless_attribute(Frame& f, Borrowed obj) {
@@ -367,16 +370,18 @@ Ref splits(Frame& f, Args a) {
     return splits_of(f, pattern, a[1]);
 }
 
-// The statements of _current for `self`. `*plain` (when given) is set when
-// the version read is None or an exact str, whose conversion runs no code.
-Ref current_number(Frame& f, Borrowed self, bool* plain) {
+// The statements of _current for `self`. `read` (when given) is marked
+// stable, with the version read, when that is None or an exact str, whose
+// conversion runs no code.
+Ref current_number(Frame& f, Borrowed self, CurrentRead* read) {
     f.at(64);
     try {
         Ref version = record_attribute(self, names.version);
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
-        if (version.is_none() || PyUnicode_CheckExact(version.get())) {
-            if (plain) *plain = true;
+        if (read && (version.is_none() || PyUnicode_CheckExact(version.get()))) {
+            read->stable = true;
+            read->version = Ref::borrow(version);
         }
         if (version.is_none()) return Ref::none();
         if (Ref number = parse_digits(version)) return number;
@@ -391,9 +396,8 @@ Ref current_number(Frame& f, Borrowed self, bool* plain) {
 // def _current(self, path)
 Ref current_of(Frame& f, Args a) { return current_number(f, a[0], nullptr); }
 
-// The statements of the property current; `*stable` as for
-// current_attribute.
-Ref current_reading(Frame& f, Borrowed self, bool* stable) {
+// The statements of the property current; `read` as for current_attribute.
+Ref current_reading(Frame& f, Borrowed self, CurrentRead* read) {
     f.at(70);
     if (class_unchanged(Py_TYPE(self.get()))) {
         // Reading self.filename runs no code here, so the method can be
@@ -401,7 +405,7 @@ Ref current_reading(Frame& f, Borrowed self, bool* stable) {
         Ref filename = record_attribute(self, names.filename);
         if (own_method(self, names.current_method)) {
             return run_member_body(f.globals(), "kestrum.versioner.BaseVersion._current", 62,
-                                   [&](Frame& g) { return current_number(g, self, stable); });
+                                   [&](Frame& g) { return current_number(g, self, read); });
         }
         return call_method(self, names.current_method, filename);
     }
@@ -424,7 +428,8 @@ Ref is_versionless(Frame& f, Args a) {
 
 // def to(self, version): the same name at another number. Rewrites this
 // object's filename, then builds a new object of its class from it.
-Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
+            PyObject* known_version) {
     f.at(77);
     const bool own_int_to_pad = own_static_method(self, names.int_to_pad, int_to_pad_of);
     Ref int_to_pad = own_int_to_pad ? Ref() : getattr(self, names.int_to_pad);
@@ -441,7 +446,9 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
     }
 
     f.at(79);
-    Ref versionless = is_versionless_attribute(f, self);
+    // `not self.version` of a known None or exact str runs no code.
+    Ref versionless = known_version ? Ref::boolean(!truth(known_version))
+                                    : is_versionless_attribute(f, self);
     Ref new_name;
     if (truth(versionless)) {
         f.at(80);
@@ -488,7 +495,7 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
     return call(Borrowed(cls), self);
 }
 
-Ref to(Frame& f, Args a) { return to_with(f, a[0], a[1], nullptr); }
+Ref to(Frame& f, Args a) { return to_with(f, a[0], a[1], nullptr, nullptr); }
 
 // head[:len(head) - len(postfix)], and nothing when the postfix is longer.
 Ref cut_stem(Borrowed head, Borrowed postfix) {
