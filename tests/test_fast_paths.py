@@ -618,6 +618,19 @@ class CountingCurrent:
         return type(other) is CountingCurrent and other.calls == self.calls
 
 
+class RebindsPadsOnRelease:
+    """A filename whose release, when to() replaces it, changes pads."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __del__(self):
+        self.v.pads = 5
+
+    def __eq__(self, other):
+        return type(other) is RebindsPadsOnRelease
+
+
 def changed(how):
     def change(v):
         how(v)
@@ -647,6 +660,8 @@ INSTANCE_CHANGES = {
     "int_to_pad shadowed": changed(lambda v: setattr(v, "int_to_pad", shadow_int_to_pad)),
     "int_to_pad the class's own": changed(lambda v: setattr(v, "int_to_pad", Version.int_to_pad)),
     "filename deleted": changed(lambda v: delattr(v, "filename")),
+    "filename released with effect": changed(
+        lambda v: setattr(v, "filename", RebindsPadsOnRelease(v))),
     "postfix deleted": changed(lambda v: delattr(v, "postfix")),
     "ext deleted": changed(lambda v: delattr(v, "ext")),
 }

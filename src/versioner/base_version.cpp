@@ -450,6 +450,7 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
     Ref versionless = known_version ? Ref::boolean(!truth(known_version))
                                     : is_versionless_attribute(f, self);
     Ref new_name;
+    bool plain_parts = false;  // all exact str: the join ran no code
     if (truth(versionless)) {
         f.at(80);
         Ref head = record_attribute(self, names.head);
@@ -462,29 +463,48 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
         if (head.is_none() || postfix.is_none() || tail.is_none()) {
             raise(f.global(names.NoValidVersion));
         }
+        plain_parts = PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(postfix.get()) &&
+                      PyUnicode_CheckExact(tail.get());
         new_name = join_fields(names.four_fields, {head, postfix, digits, tail});
     } else {
         f.at(83);
         Ref head = record_attribute(self, names.head);
         Ref tail = record_attribute(self, names.tail);
         if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
+        plain_parts = PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(tail.get());
         new_name = join_fields(names.three_fields, {head, digits, tail});
     }
     PyTypeObject* type = Py_TYPE(self.get());
     const bool unchanged = class_unchanged(type);
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    // When all that ran since self.pads was read is the module's own code
+    // over plain values, and the name that the store replaces is an exact
+    // str (whose release runs no code), the copy made below would read back
+    // the name stored here and that same pads.
+    bool copy_known = false;
+    Ref old_name;
+    if (unchanged && cls == originals.version && own_int_to_pad && plain_parts &&
+        PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get()) &&
+        PyUnicode_CheckExact(digits.get())) {
+        old_name = try_record_attribute(self, names.filename);
+        copy_known = !old_name || PyUnicode_CheckExact(old_name.get());
+    }
     store(self, names.filename, new_name, !unchanged);
+    // Released where the store would have released it.
+    old_name.reset();
 
     f.at(85);
     // __class__ is a data descriptor of object: for an unchanged class, the
     // type itself.
     if (!unchanged) return call(getattr(self, names.dunder_class), self);
-    PyObject* cls = reinterpret_cast<PyObject*>(type);
     if (cls == originals.version && f.global(names.Version).is(originals.version)) {
         // The constructor copies an instance of its Version: its filename
-        // and settings, read here as it would read them.
-        // A failed reading runs the constructor, which fails on it there.
-        Ref name = try_record_attribute(self, names.filename);
-        Ref copied_pads = name ? try_record_attribute(self, names.pads) : Ref();
+        // and settings, read here as it would read them. A failed reading
+        // runs the constructor, which fails on it there.
+        Ref name = copy_known ? Ref::borrow(new_name) : try_record_attribute(self, names.filename);
+        Ref copied_pads = !name       ? Ref()
+                          : copy_known ? Ref::borrow(pads)
+                                       : try_record_attribute(self, names.pads);
         Ref postfix = copied_pads ? try_record_attribute(self, names.postfix) : Ref();
         Ref ext = postfix ? try_record_attribute(self, names.ext) : Ref();
         if (ext) {
