@@ -655,6 +655,7 @@ INSTANCE_CHANGES = {
     "_current counts up": changed(lambda v: setattr(v, "_current", CountingCurrent())),
     "version an int": changed(lambda v: setattr(v, "version", 12)),
     "pads an int subclass": changed(lambda v: setattr(v, "pads", Int(4))),
+    "postfix empty: the copy splits elsewhere": changed(lambda v: setattr(v, "postfix", "")),
     "pads too wide to compute": changed(lambda v: setattr(v, "pads", 19)),
     "to shadowed": changed(lambda v: setattr(v, "to", shadow_to)),
     "int_to_pad shadowed": changed(lambda v: setattr(v, "int_to_pad", shadow_int_to_pad)),

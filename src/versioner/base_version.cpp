@@ -55,6 +55,19 @@ namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
 void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail);
+
+// The exact-str parts that a copy's name is the concatenation of (see to).
+struct CopyParts {
+    PyObject* head;
+    PyObject* version;
+    PyObject* tail;
+};
+void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const CopyParts* hint,
+               Ref& head, Ref& version, Ref& tail);
+bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end);
+
+// Handed by to() to the copy's constructor, which it calls at once.
+const CopyParts* pending_copy_parts = nullptr;
 Ref current_reading(Frame& f, Borrowed self, CurrentRead* read);
 Ref int_to_pad_of(Frame& f, Args a);
 Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
@@ -106,7 +119,8 @@ namespace {
 //
 // `copied`: a fresh instance made as the copy of an instance of the module's
 // Version, whose filename and settings, as read from it, are the arguments.
-Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
+Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
+              const CopyParts* hint = nullptr) {
     Borrowed self = a[0];
     Borrowed filename = a[1];
     Ref pads = Ref::borrow(a[2]);
@@ -136,9 +150,10 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
         // extension[1:] of a non-empty extension, taken from the name itself.
         const Py_ssize_t dot = extension_start(stored_name);
         f.at(26);
-        if (dot >= 0) {
-            ext = Ref::check(PyUnicode_Substring(stored_name.get(), dot + 1,
-                                                 PyUnicode_GET_LENGTH(stored_name.get())));
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(stored_name.get());
+        // A copy keeps its source's extension object when it is that text.
+        if (dot >= 0 && !(copied && same_text_at(ext, stored_name, dot + 1, length))) {
+            ext = Ref::check(PyUnicode_Substring(stored_name.get(), dot + 1, length));
         }
     } else {
         foreign = true;
@@ -175,14 +190,19 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
                         reinterpret_cast<PyTypeObject*>(originals.pattern_type) &&
         PyUnicode_CheckExact(stored_name.get())) {
         // The native split straight into the three parts, when it can answer.
-        Split split = Split::cannot_answer;
+        NativeSplit split = NativeSplit::cannot_answer;
         run_member_body(f.globals(), "kestrum.versioner.BaseVersion._splits", 49, [&](Frame& g) {
             g.at(51);
-            split = split_natively_into(pattern, stored_name, head, version, tail);
-            if (split == Split::unmatched) unmatched_parts(g, stored_name, head, version, tail);
+            Py_ssize_t h = 0, d = 0, end = 0;
+            split = split_points(pattern, stored_name, h, d, end);
+            if (split == NativeSplit::unmatched) {
+                unmatched_parts(g, stored_name, head, version, tail);
+            } else if (split == NativeSplit::matched) {
+                cut_parts(stored_name, h, d, end, hint, head, version, tail);
+            }
             return Ref::none();
         });
-        if (split != Split::cannot_answer) {
+        if (split != NativeSplit::cannot_answer) {
             store(self, names.head, head, foreign);
             store(self, names.version, version, foreign);
             store(self, names.tail, tail, foreign);
@@ -302,6 +322,33 @@ Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
     }
     f.at(60);
     return list(Py_None, Py_None, Py_None);
+}
+
+// name[start:end] is the exact str `text`.
+bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end) {
+    PyObject* t = text.get();
+    if (!PyUnicode_CheckExact(t) || PyUnicode_GET_LENGTH(t) != end - start) return false;
+    const Py_ssize_t found = PyUnicode_Tailmatch(name.get(), t, start, end, 1);
+    if (found < 0) throw PyErrOccurred();
+    return found == 1;
+}
+
+// The three parts of a name that the split cuts at h, d and end; those of
+// `hint` where the name is known to be their concatenation and the cuts fall
+// between them.
+void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const CopyParts* hint,
+               Ref& head, Ref& version, Ref& tail) {
+    PyObject* text = name.get();
+    if (hint && h == PyUnicode_GET_LENGTH(hint->head) &&
+        d - h == PyUnicode_GET_LENGTH(hint->version) && end == PyUnicode_GET_LENGTH(text)) {
+        head = Ref::borrow(hint->head);
+        version = Ref::borrow(hint->version);
+        tail = Ref::borrow(hint->tail);
+        return;
+    }
+    head = Ref::check(PyUnicode_Substring(text, 0, h));
+    version = Ref::check(PyUnicode_Substring(text, h, d));
+    tail = Ref::check(PyUnicode_Substring(text, d, end));
 }
 
 // The split of an exact str that the pattern does not match: before and
@@ -451,6 +498,7 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
                                     : is_versionless_attribute(f, self);
     Ref new_name;
     bool plain_parts = false;  // all exact str: the join ran no code
+    Ref name_head, name_tail;  // of a name with a number: new_name is head + digits + tail
     if (truth(versionless)) {
         f.at(80);
         Ref head = record_attribute(self, names.head);
@@ -473,6 +521,8 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
         if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
         plain_parts = PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(tail.get());
         new_name = join_fields(names.three_fields, {head, digits, tail});
+        name_head = std::move(head);
+        name_tail = std::move(tail);
     }
     PyTypeObject* type = Py_TYPE(self.get());
     const bool unchanged = class_unchanged(type);
@@ -508,7 +558,19 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
         Ref postfix = copied_pads ? try_record_attribute(self, names.postfix) : Ref();
         Ref ext = postfix ? try_record_attribute(self, names.ext) : Ref();
         if (ext) {
-            Ref made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
+            // The copy's name is the join of these parts: its split, where it
+            // cuts between them, gives them again.
+            const CopyParts parts = {name_head.get(), digits.get(), name_tail.get()};
+            const bool hinted = copy_known && name_head;
+            pending_copy_parts = hinted ? &parts : nullptr;
+            Ref made;
+            try {
+                made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
+            } catch (...) {
+                pending_copy_parts = nullptr;
+                throw;
+            }
+            pending_copy_parts = nullptr;
             if (made) return made;
         }
     }
@@ -615,6 +677,10 @@ const std::vector<MemberDef> members = {
 const ClassDef base_version_class = {"BaseVersion", 11, members};
 
 Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
-Ref base_init_copied(Frame& f, Args a) { return init_with(f, a, true, true); }
+Ref base_init_copied(Frame& f, Args a) {
+    const CopyParts* hint = pending_copy_parts;
+    pending_copy_parts = nullptr;
+    return init_with(f, a, true, true, hint);
+}
 
 }  // namespace kv
