@@ -618,6 +618,19 @@ class CountingCurrent:
         return type(other) is CountingCurrent and other.calls == self.calls
 
 
+class RebindsPadsOnRelease:
+    """A filename whose release, when to() replaces it, changes pads."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __del__(self):
+        self.v.pads = 5
+
+    def __eq__(self, other):
+        return type(other) is RebindsPadsOnRelease
+
+
 def changed(how):
     def change(v):
         how(v)
@@ -642,11 +655,14 @@ INSTANCE_CHANGES = {
     "_current counts up": changed(lambda v: setattr(v, "_current", CountingCurrent())),
     "version an int": changed(lambda v: setattr(v, "version", 12)),
     "pads an int subclass": changed(lambda v: setattr(v, "pads", Int(4))),
+    "postfix empty: the copy splits elsewhere": changed(lambda v: setattr(v, "postfix", "")),
     "pads too wide to compute": changed(lambda v: setattr(v, "pads", 19)),
     "to shadowed": changed(lambda v: setattr(v, "to", shadow_to)),
     "int_to_pad shadowed": changed(lambda v: setattr(v, "int_to_pad", shadow_int_to_pad)),
     "int_to_pad the class's own": changed(lambda v: setattr(v, "int_to_pad", Version.int_to_pad)),
     "filename deleted": changed(lambda v: delattr(v, "filename")),
+    "filename released with effect": changed(
+        lambda v: setattr(v, "filename", RebindsPadsOnRelease(v))),
     "postfix deleted": changed(lambda v: delattr(v, "postfix")),
     "ext deleted": changed(lambda v: delattr(v, "ext")),
 }

@@ -55,9 +55,23 @@ namespace {
 
 Ref splits_by_pattern(Frame& f, Args a);
 void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail);
-Ref current_reading(Frame& f, Borrowed self, bool* stable);
+
+// The exact-str parts that a copy's name is the concatenation of (see to).
+struct CopyParts {
+    PyObject* head;
+    PyObject* version;
+    PyObject* tail;
+};
+void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const CopyParts* hint,
+               Ref& head, Ref& version, Ref& tail);
+bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end);
+
+// Handed by to() to the copy's constructor, which it calls at once.
+const CopyParts* pending_copy_parts = nullptr;
+Ref current_reading(Frame& f, Borrowed self, CurrentRead* read);
 Ref int_to_pad_of(Frame& f, Args a);
-Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads);
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
+            PyObject* known_version);
 
 // self.name = value in __init__: while nothing foreign has run on a fresh
 // instance of an unchanged class, its setattr is the generic one.
@@ -70,18 +84,20 @@ Ref is_versionless(Frame& f, Args a);
 }  // namespace
 
 // self.to(number) after `own_method` said yes.
-Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads) {
-    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76,
-                           [&](Frame& g) { return to_with(g, self, number, known_pads); });
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads,
+                PyObject* known_version) {
+    return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76, [&](Frame& g) {
+        return to_with(g, self, number, known_pads, known_version);
+    });
 }
 
 // The two properties of the class: with the class unchanged, the property is
 // the original one, a data descriptor that the instance cannot shadow, so
 // its getter runs directly.
-Ref current_attribute(Frame& f, Borrowed obj, bool* stable) {
+Ref current_attribute(Frame& f, Borrowed obj, CurrentRead* read) {
     if (!class_unchanged(Py_TYPE(obj.get()))) return getattr(obj, names.current);
     return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.current", 69,
-                           [&](Frame& g) { return current_reading(g, obj, stable); });
+                           [&](Frame& g) { return current_reading(g, obj, read); });
 }
 
 Ref is_versionless_attribute(Frame& f, Borrowed obj) {
@@ -103,7 +119,8 @@ namespace {
 //
 // `copied`: a fresh instance made as the copy of an instance of the module's
 // Version, whose filename and settings, as read from it, are the arguments.
-Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
+Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
+              const CopyParts* hint = nullptr) {
     Borrowed self = a[0];
     Borrowed filename = a[1];
     Ref pads = Ref::borrow(a[2]);
@@ -133,9 +150,10 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
         // extension[1:] of a non-empty extension, taken from the name itself.
         const Py_ssize_t dot = extension_start(stored_name);
         f.at(26);
-        if (dot >= 0) {
-            ext = Ref::check(PyUnicode_Substring(stored_name.get(), dot + 1,
-                                                 PyUnicode_GET_LENGTH(stored_name.get())));
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(stored_name.get());
+        // A copy keeps its source's extension object when it is that text.
+        if (dot >= 0 && !(copied && same_text_at(ext, stored_name, dot + 1, length))) {
+            ext = Ref::check(PyUnicode_Substring(stored_name.get(), dot + 1, length));
         }
     } else {
         foreign = true;
@@ -172,14 +190,19 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false) {
                         reinterpret_cast<PyTypeObject*>(originals.pattern_type) &&
         PyUnicode_CheckExact(stored_name.get())) {
         // The native split straight into the three parts, when it can answer.
-        Split split = Split::cannot_answer;
+        NativeSplit split = NativeSplit::cannot_answer;
         run_member_body(f.globals(), "kestrum.versioner.BaseVersion._splits", 49, [&](Frame& g) {
             g.at(51);
-            split = split_natively_into(pattern, stored_name, head, version, tail);
-            if (split == Split::unmatched) unmatched_parts(g, stored_name, head, version, tail);
+            Py_ssize_t h = 0, d = 0, end = 0;
+            split = split_points(pattern, stored_name, h, d, end);
+            if (split == NativeSplit::unmatched) {
+                unmatched_parts(g, stored_name, head, version, tail);
+            } else if (split == NativeSplit::matched) {
+                cut_parts(stored_name, h, d, end, hint, head, version, tail);
+            }
             return Ref::none();
         });
-        if (split != Split::cannot_answer) {
+        if (split != NativeSplit::cannot_answer) {
             store(self, names.head, head, foreign);
             store(self, names.version, version, foreign);
             store(self, names.tail, tail, foreign);
@@ -301,6 +324,33 @@ Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
     return list(Py_None, Py_None, Py_None);
 }
 
+// name[start:end] is the exact str `text`.
+bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end) {
+    PyObject* t = text.get();
+    if (!PyUnicode_CheckExact(t) || PyUnicode_GET_LENGTH(t) != end - start) return false;
+    const Py_ssize_t found = PyUnicode_Tailmatch(name.get(), t, start, end, 1);
+    if (found < 0) throw PyErrOccurred();
+    return found == 1;
+}
+
+// The three parts of a name that the split cuts at h, d and end; those of
+// `hint` where the name is known to be their concatenation and the cuts fall
+// between them.
+void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const CopyParts* hint,
+               Ref& head, Ref& version, Ref& tail) {
+    PyObject* text = name.get();
+    if (hint && h == PyUnicode_GET_LENGTH(hint->head) &&
+        d - h == PyUnicode_GET_LENGTH(hint->version) && end == PyUnicode_GET_LENGTH(text)) {
+        head = Ref::borrow(hint->head);
+        version = Ref::borrow(hint->version);
+        tail = Ref::borrow(hint->tail);
+        return;
+    }
+    head = Ref::check(PyUnicode_Substring(text, 0, h));
+    version = Ref::check(PyUnicode_Substring(text, h, d));
+    tail = Ref::check(PyUnicode_Substring(text, d, end));
+}
+
 // The split of an exact str that the pattern does not match: before and
 // from its last dot, or nothing without a dot.
 void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail) {
@@ -367,16 +417,18 @@ Ref splits(Frame& f, Args a) {
     return splits_of(f, pattern, a[1]);
 }
 
-// The statements of _current for `self`. `*plain` (when given) is set when
-// the version read is None or an exact str, whose conversion runs no code.
-Ref current_number(Frame& f, Borrowed self, bool* plain) {
+// The statements of _current for `self`. `read` (when given) is marked
+// stable, with the version read, when that is None or an exact str, whose
+// conversion runs no code.
+Ref current_number(Frame& f, Borrowed self, CurrentRead* read) {
     f.at(64);
     try {
         Ref version = record_attribute(self, names.version);
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
-        if (version.is_none() || PyUnicode_CheckExact(version.get())) {
-            if (plain) *plain = true;
+        if (read && (version.is_none() || PyUnicode_CheckExact(version.get()))) {
+            read->stable = true;
+            read->version = Ref::borrow(version);
         }
         if (version.is_none()) return Ref::none();
         if (Ref number = parse_digits(version)) return number;
@@ -391,9 +443,8 @@ Ref current_number(Frame& f, Borrowed self, bool* plain) {
 // def _current(self, path)
 Ref current_of(Frame& f, Args a) { return current_number(f, a[0], nullptr); }
 
-// The statements of the property current; `*stable` as for
-// current_attribute.
-Ref current_reading(Frame& f, Borrowed self, bool* stable) {
+// The statements of the property current; `read` as for current_attribute.
+Ref current_reading(Frame& f, Borrowed self, CurrentRead* read) {
     f.at(70);
     if (class_unchanged(Py_TYPE(self.get()))) {
         // Reading self.filename runs no code here, so the method can be
@@ -401,7 +452,7 @@ Ref current_reading(Frame& f, Borrowed self, bool* stable) {
         Ref filename = record_attribute(self, names.filename);
         if (own_method(self, names.current_method)) {
             return run_member_body(f.globals(), "kestrum.versioner.BaseVersion._current", 62,
-                                   [&](Frame& g) { return current_number(g, self, stable); });
+                                   [&](Frame& g) { return current_number(g, self, read); });
         }
         return call_method(self, names.current_method, filename);
     }
@@ -424,7 +475,8 @@ Ref is_versionless(Frame& f, Args a) {
 
 // def to(self, version): the same name at another number. Rewrites this
 // object's filename, then builds a new object of its class from it.
-Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
+Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
+            PyObject* known_version) {
     f.at(77);
     const bool own_int_to_pad = own_static_method(self, names.int_to_pad, int_to_pad_of);
     Ref int_to_pad = own_int_to_pad ? Ref() : getattr(self, names.int_to_pad);
@@ -441,8 +493,12 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
     }
 
     f.at(79);
-    Ref versionless = is_versionless_attribute(f, self);
+    // `not self.version` of a known None or exact str runs no code.
+    Ref versionless = known_version ? Ref::boolean(!truth(known_version))
+                                    : is_versionless_attribute(f, self);
     Ref new_name;
+    bool plain_parts = false;  // all exact str: the join ran no code
+    Ref name_head, name_tail;  // of a name with a number: new_name is head + digits + tail
     if (truth(versionless)) {
         f.at(80);
         Ref head = record_attribute(self, names.head);
@@ -455,40 +511,73 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads) {
         if (head.is_none() || postfix.is_none() || tail.is_none()) {
             raise(f.global(names.NoValidVersion));
         }
+        plain_parts = PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(postfix.get()) &&
+                      PyUnicode_CheckExact(tail.get());
         new_name = join_fields(names.four_fields, {head, postfix, digits, tail});
     } else {
         f.at(83);
         Ref head = record_attribute(self, names.head);
         Ref tail = record_attribute(self, names.tail);
         if (head.is_none() || tail.is_none()) raise(f.global(names.NoValidVersion));
+        plain_parts = PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(tail.get());
         new_name = join_fields(names.three_fields, {head, digits, tail});
+        name_head = std::move(head);
+        name_tail = std::move(tail);
     }
     PyTypeObject* type = Py_TYPE(self.get());
     const bool unchanged = class_unchanged(type);
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    // When all that ran since self.pads was read is the module's own code
+    // over plain values, and the name that the store replaces is an exact
+    // str (whose release runs no code), the copy made below would read back
+    // the name stored here and that same pads.
+    bool copy_known = false;
+    Ref old_name;
+    if (unchanged && cls == originals.version && own_int_to_pad && plain_parts &&
+        PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get()) &&
+        PyUnicode_CheckExact(digits.get())) {
+        old_name = try_record_attribute(self, names.filename);
+        copy_known = !old_name || PyUnicode_CheckExact(old_name.get());
+    }
     store(self, names.filename, new_name, !unchanged);
+    // Released where the store would have released it.
+    old_name.reset();
 
     f.at(85);
     // __class__ is a data descriptor of object: for an unchanged class, the
     // type itself.
     if (!unchanged) return call(getattr(self, names.dunder_class), self);
-    PyObject* cls = reinterpret_cast<PyObject*>(type);
     if (cls == originals.version && f.global(names.Version).is(originals.version)) {
         // The constructor copies an instance of its Version: its filename
-        // and settings, read here as it would read them.
-        // A failed reading runs the constructor, which fails on it there.
-        Ref name = try_record_attribute(self, names.filename);
-        Ref copied_pads = name ? try_record_attribute(self, names.pads) : Ref();
+        // and settings, read here as it would read them. A failed reading
+        // runs the constructor, which fails on it there.
+        Ref name = copy_known ? Ref::borrow(new_name) : try_record_attribute(self, names.filename);
+        Ref copied_pads = !name       ? Ref()
+                          : copy_known ? Ref::borrow(pads)
+                                       : try_record_attribute(self, names.pads);
         Ref postfix = copied_pads ? try_record_attribute(self, names.postfix) : Ref();
         Ref ext = postfix ? try_record_attribute(self, names.ext) : Ref();
         if (ext) {
-            Ref made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
+            // The copy's name is the join of these parts: its split, where it
+            // cuts between them, gives them again.
+            const CopyParts parts = {name_head.get(), digits.get(), name_tail.get()};
+            const bool hinted = copy_known && name_head;
+            pending_copy_parts = hinted ? &parts : nullptr;
+            Ref made;
+            try {
+                made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
+            } catch (...) {
+                pending_copy_parts = nullptr;
+                throw;
+            }
+            pending_copy_parts = nullptr;
             if (made) return made;
         }
     }
     return call(Borrowed(cls), self);
 }
 
-Ref to(Frame& f, Args a) { return to_with(f, a[0], a[1], nullptr); }
+Ref to(Frame& f, Args a) { return to_with(f, a[0], a[1], nullptr, nullptr); }
 
 // head[:len(head) - len(postfix)], and nothing when the postfix is longer.
 Ref cut_stem(Borrowed head, Borrowed postfix) {
@@ -588,6 +677,10 @@ const std::vector<MemberDef> members = {
 const ClassDef base_version_class = {"BaseVersion", 11, members};
 
 Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
-Ref base_init_copied(Frame& f, Args a) { return init_with(f, a, true, true); }
+Ref base_init_copied(Frame& f, Args a) {
+    const CopyParts* hint = pending_copy_parts;
+    pending_copy_parts = nullptr;
+    return init_with(f, a, true, true, hint);
+}
 
 }  // namespace kv

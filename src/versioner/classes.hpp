@@ -48,18 +48,27 @@ Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* 
                    PyObject* ext);
 Ref file_system_init_fresh(Frame& f, Args a);
 
-// obj.current and obj.isVersionless, for member code. `*stable` (when
-// given) is set when reading obj.current ran none but the module's own code
-// over plain attribute values (the class unchanged, its _current not
-// shadowed, a version that is None or an exact str): reading it again, with
-// nothing else run in between, gives the same.
-Ref current_attribute(Frame& f, Borrowed obj, bool* stable = nullptr);
+// What a reading of obj.current tells beyond its value: `stable` when it
+// ran none but the module's own code over plain attribute values (the class
+// unchanged, its _current not shadowed, a version that is None or an exact
+// str): reading it again, with nothing else run in between, gives the same;
+// `version` is then the version attribute it read.
+struct CurrentRead {
+    bool stable = false;
+    Ref version;
+};
+
+// obj.current and obj.isVersionless, for member code; `read`, when given,
+// as above.
+Ref current_attribute(Frame& f, Borrowed obj, CurrentRead* read = nullptr);
 Ref is_versionless_attribute(Frame& f, Borrowed obj);
 
 // self.to(number), once `own_method(self, "to")` holds. `known_pads`, when
 // given, is what self.pads would read at the call (the caller has read it,
 // and nothing but the module's own code over plain values has run since).
-Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads = nullptr);
+// Likewise `known_version` for self.version.
+Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads = nullptr,
+                PyObject* known_version = nullptr);
 
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the

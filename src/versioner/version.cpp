@@ -47,9 +47,9 @@ bool within_width(Borrowed pads, Borrowed number, bool& plain) {
 Ref next_version(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(105);
-    bool stable = false;
-    Ref current = current_attribute(f, self, &stable);
-    stable = stable && (current.is_none() || PyLong_CheckExact(current.get()));
+    CurrentRead read;
+    Ref current = current_attribute(f, self, &read);
+    bool stable = read.stable && (current.is_none() || PyLong_CheckExact(current.get()));
     if (!truth(current)) return Ref::none();
     f.at(108);
     if (!stable) current = current_attribute(f, self);
@@ -64,7 +64,8 @@ Ref next_version(Frame& f, Args a) {
                             : Ref::check(PyNumber_Add(current_attribute(f, self).get(),
                                                       integer(1).get()));
         if (!own_to) return call(to, number);
-        return call_own_to(f, self, number, stable ? pads.get() : nullptr);
+        if (!stable) return call_own_to(f, self, number);
+        return call_own_to(f, self, number, pads.get(), read.version.get());
     }
     f.at(111);
     raise(f.global(names.ExceededPaddingVersion));
@@ -76,9 +77,9 @@ Ref next_version(Frame& f, Args a) {
 Ref previous_version(Frame& f, Args a) {
     Borrowed self = a[0];
     f.at(115);
-    bool stable = false;
-    Ref version = current_attribute(f, self, &stable);
-    stable = stable && (version.is_none() || PyLong_CheckExact(version.get()));
+    CurrentRead read;
+    Ref version = current_attribute(f, self, &read);
+    const bool stable = read.stable && (version.is_none() || PyLong_CheckExact(version.get()));
     f.at(116);
     if (!truth(version)) return Ref::none();
     f.at(119);
@@ -87,9 +88,10 @@ Ref previous_version(Frame& f, Args a) {
         f.at(120);
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
-        Ref current = stable ? std::move(version) : current_attribute(f, self);
+        Ref current = stable ? Ref::borrow(version) : current_attribute(f, self);
         Ref number = Ref::check(PyNumber_Subtract(current.get(), one.get()));
-        return own_to ? call_own_to(f, self, number) : call(to, number);
+        if (!own_to) return call(to, number);
+        return call_own_to(f, self, number, nullptr, stable ? read.version.get() : nullptr);
     }
     f.at(122);
     if (require_status(PyObject_RichCompareBool(version.get(), one.get(), Py_EQ))) {
