@@ -2,6 +2,8 @@
 //
 // Each member is written statement by statement; `f.at(n)` marks the line
 // that a traceback entry carries when the statements after it fail.
+#include <cstring>
+
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
@@ -358,6 +360,11 @@ Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
 bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end) {
     PyObject* t = text.get();
     if (!PyUnicode_CheckExact(t) || PyUnicode_GET_LENGTH(t) != end - start) return false;
+    const int kind = PyUnicode_KIND(t);
+    if (PyUnicode_KIND(name.get()) == kind) {
+        const char* at = static_cast<const char*>(PyUnicode_DATA(name.get())) + start * kind;
+        return std::memcmp(at, PyUnicode_DATA(t), static_cast<size_t>((end - start) * kind)) == 0;
+    }
     const Py_ssize_t found = PyUnicode_Tailmatch(name.get(), t, start, end, 1);
     if (found < 0) throw PyErrOccurred();
     return found == 1;
