@@ -726,3 +726,15 @@ def test_instances_share_their_keys_as_plain_objects_do():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[:3] == ["call True True", "next True True",
                                             "versionless True True"]
+
+
+class CurrentIs99(Version):
+    current = property(lambda self: 99)
+
+
+@pytest.mark.parametrize("cls, expected", [(Version, True), (BaseVersion, True),
+                                           (CurrentIs99, False)])
+def test_comparison_with_text_reads_current_of_what_the_global_makes(cls, expected):
+    v = Version("/p/sh.v0012.exr", pads=4)
+    assert rebound(lambda: v == "sh.v012.exr", Version=cls) is expected
+    assert (v == "sh.v013.exr") is False

@@ -2,6 +2,8 @@
 //
 // Each member is written statement by statement; `f.at(n)` marks the line
 // that a traceback entry carries when the statements after it fail.
+#include <cstring>
+
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
@@ -68,6 +70,16 @@ bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end
 
 // Handed by to() to the copy's constructor, which it calls at once.
 const CopyParts* pending_copy_parts = nullptr;
+
+// The instance that __init__ last completed with nothing foreign run, and
+// the version it stored: read only right after the construction that a
+// caller cleared it for, while that instance is alive.
+struct FreshInstance {
+    PyObject* instance = nullptr;
+    PyObject* version = nullptr;
+};
+FreshInstance last_fresh;
+Ref current_number_of(Frame& f, Borrowed version, CurrentRead* read);
 Ref current_reading(Frame& f, Borrowed self, CurrentRead* read);
 Ref int_to_pad_of(Frame& f, Args a);
 Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
@@ -206,6 +218,7 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
             store(self, names.head, head, foreign);
             store(self, names.version, version, foreign);
             store(self, names.tail, tail, foreign);
+            if (!foreign) last_fresh = {self.get(), version.get()};
             return Ref::none();
         }
     }
@@ -225,6 +238,7 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
     store(self, names.head, head, foreign);
     store(self, names.version, version, foreign);
     store(self, names.tail, tail, foreign);
+    if (!foreign) last_fresh = {self.get(), version.get()};
     return Ref::none();
 }
 
@@ -252,8 +266,26 @@ Ref eq(Frame& f, Args a) {
         f.at(38);
         Ref own = current_attribute(f, self);
         Ref version_class = f.global(names.Version);
+        last_fresh = {};
         Ref other = call(version_class, version);
-        Ref other_current = current_attribute(f, other);
+        Ref other_current;
+        if (other.get() == last_fresh.instance) {
+            // Made just now by the module's own __init__ with nothing foreign
+            // run: its current is that of the version it stored, through the
+            // property and _current as made.
+            Borrowed stored = last_fresh.version;
+            other_current = run_member_body(
+                f.globals(), "kestrum.versioner.BaseVersion.current", 69, [&](Frame& g) {
+                    g.at(70);
+                    return run_member_body(g.globals(), "kestrum.versioner.BaseVersion._current",
+                                           62, [&](Frame& h) {
+                                               return current_number_of(h, stored, nullptr);
+                                           });
+                });
+        } else {
+            other_current = current_attribute(f, other);
+        }
+        last_fresh = {};
         return equals(own, other_current);
     }
     if (PyLong_Check(version.get())) {
@@ -328,6 +360,11 @@ Ref splits_general(Frame& f, Borrowed pattern, Borrowed filename) {
 bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end) {
     PyObject* t = text.get();
     if (!PyUnicode_CheckExact(t) || PyUnicode_GET_LENGTH(t) != end - start) return false;
+    const int kind = PyUnicode_KIND(t);
+    if (PyUnicode_KIND(name.get()) == kind) {
+        const char* at = static_cast<const char*>(PyUnicode_DATA(name.get())) + start * kind;
+        return std::memcmp(at, PyUnicode_DATA(t), static_cast<size_t>((end - start) * kind)) == 0;
+    }
     const Py_ssize_t found = PyUnicode_Tailmatch(name.get(), t, start, end, 1);
     if (found < 0) throw PyErrOccurred();
     return found == 1;
@@ -422,8 +459,21 @@ Ref splits(Frame& f, Args a) {
 // conversion runs no code.
 Ref current_number(Frame& f, Borrowed self, CurrentRead* read) {
     f.at(64);
+    Ref version;
     try {
-        Ref version = record_attribute(self, names.version);
+        version = record_attribute(self, names.version);
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Ref::none();
+    }
+    return current_number_of(f, version, read);
+}
+
+// The rest of _current, for the version it read.
+Ref current_number_of(Frame& f, Borrowed version, CurrentRead* read) {
+    f.at(64);
+    try {
         // int(None) would raise TypeError, which the handler below turns
         // into None: answer at once instead.
         if (read && (version.is_none() || PyUnicode_CheckExact(version.get()))) {

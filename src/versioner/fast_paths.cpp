@@ -184,11 +184,11 @@ bool class_unchanged(PyTypeObject* type) noexcept {
 }
 
 bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
-    PyObject* o = obj.get();
 #if PY_VERSION_HEX < 0x030B0000
     (void)impl;
     return own_method(obj, name);
 #else
+    PyObject* o = obj.get();
     if (!class_unchanged(Py_TYPE(o))) return false;
     PyObject* found = nullptr;
     // A static method is no method descriptor: the lookup gives what obj.name
@@ -270,22 +270,44 @@ void capture_originals(Borrowed globals) noexcept {
 
 // posixpath.splitext: the extension starts at the last dot of the last
 // component, unless only dots precede it there.
-Py_ssize_t extension_start(Borrowed path) {
-    PyObject* p = path.get();
-    const int kind = PyUnicode_KIND(p);
-    const void* data = PyUnicode_DATA(p);
+namespace {
+
+// Code points of a str, read in place: one byte per character directly,
+// any other str through its kind.
+struct Latin1Text {
+    const Py_UCS1* data;
+    Py_UCS4 operator[](Py_ssize_t i) const { return data[i]; }
+};
+struct StrText {
+    PyObject* text;
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ_CHAR(text, i); }
+};
+
+template <typename Text>
+Py_ssize_t extension_start_in(const Text& text, Py_ssize_t n) {
     Py_ssize_t dot = -1;
-    Py_ssize_t i = PyUnicode_GET_LENGTH(p) - 1;
+    Py_ssize_t i = n - 1;
     for (; i >= 0; --i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        const Py_UCS4 c = text[i];
         if (c == '/') break;
         if (c == '.' && dot < 0) dot = i;
     }
     // i is now the separator, or -1.
     for (Py_ssize_t j = i + 1; j < dot; ++j) {
-        if (PyUnicode_READ(kind, data, j) != '.') return dot;
+        if (text[j] != '.') return dot;
     }
     return -1;
+}
+
+}  // namespace
+
+Py_ssize_t extension_start(Borrowed path) {
+    PyObject* p = path.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    if (PyUnicode_KIND(p) == PyUnicode_1BYTE_KIND) {
+        return extension_start_in(Latin1Text{PyUnicode_1BYTE_DATA(p)}, n);
+    }
+    return extension_start_in(StrText{p}, n);
 }
 
 Ref path_extension(Borrowed path) {
@@ -407,12 +429,6 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix) {
     return Ref::check(PyUnicode_Substring(head.get(), 0, keep > 0 ? keep : 0));
 }
 
-// Code points of a str, read in place.
-struct StrText {
-    PyObject* text;
-    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ_CHAR(text, i); }
-};
-
 // Code points of a buffer.
 struct BufferText {
     const std::u32string& text;
@@ -461,6 +477,12 @@ NativeSplit split_points(Borrowed pattern, Borrowed name, Py_ssize_t& h, Py_ssiz
     if (found == matchers.end()) return NativeSplit::cannot_answer;
     PyObject* text = name.get();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+        const Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+        if (std::memchr(data, '\n', static_cast<size_t>(n))) return NativeSplit::cannot_answer;
+        const bool matched = find_match(found->second, Latin1Text{data}, n, h, d, end);
+        return matched ? NativeSplit::matched : NativeSplit::unmatched;
+    }
     if (PyUnicode_FindChar(text, '\n', 0, n, 1) != -1) return NativeSplit::cannot_answer;
     if (!find_match(found->second, StrText{text}, n, h, d, end)) return NativeSplit::unmatched;
     return NativeSplit::matched;
