@@ -86,8 +86,145 @@ Ref scan(Frame& f, Args a) {
     return make_scan_generator(a[0], f.globals());
 }
 
+// The global `name` is `original`; read without raising.
+bool global_is(Frame& f, Borrowed name, PyObject* original) {
+    PyObject* value = PyDict_GetItemWithError(f.globals().get(), name.get());
+    if (!value) PyErr_Clear();
+    return value && value == original;
+}
+
+// The entry `name` of a plain module's namespace is `original`.
+bool entry_is(PyObject* module, Borrowed name, PyObject* original) {
+    if (!PyModule_CheckExact(module)) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
+    if (!value) PyErr_Clear();
+    return value && value == original;
+}
+
+// Whether everything that `number in self` reads from the module namespace
+// and the standard modules is as at start-up, so that no code of the user's
+// can run during it: the two classes that the copies test against, `os` with
+// the path functions, getcwd and what exists calls, and what the copies'
+// constructors compile their patterns with.
+bool contains_globals_original(Frame& f) {
+    if (!originals.os || !global_is(f, names.os, originals.os) ||
+        !global_is(f, names.VersionFileSystem, originals.version_file_system) ||
+        !global_is(f, names.Version, originals.version) ||
+        !global_is(f, names.regex_splits, originals.name_template)) {
+        return false;
+    }
+    PyObject* re = PyDict_GetItemWithError(f.globals().get(), names.re);
+    if (!re) PyErr_Clear();
+    return re && entry_is(re, names.compile, originals.compile) &&
+           entry_is(originals.os, names.path, originals.posixpath) &&
+           entry_is(originals.os, names.getcwd, originals.getcwd) &&
+           entry_is(originals.posixpath, names.exists, originals.exists) &&
+           entry_is(originals.posixpath, names.isabs, originals.isabs) &&
+           entry_is(originals.posixpath, names.splitext, originals.splitext) &&
+           exists_helpers_unchanged();
+}
+
+// What the constructor of a copy makes of its name: `exists(name) and not
+// isabs(name)` then os.getcwd() + "/" + name. An empty Ref when getcwd
+// fails: the general path then reports that.
+Ref anchored(Borrowed name) {
+    if (path_is_absolute(name) || !stat_succeeds(name)) return Ref::borrow(name);
+    Ref cwd = Ref::steal(PyObject_CallNoArgs(originals.getcwd));
+    if (!cwd || !PyUnicode_CheckExact(cwd.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref anchored = Ref::check(PyNumber_Add(cwd.get(), names.slash));
+    return Ref::check(PyNumber_Add(anchored.get(), name.get()));
+}
+
+// The extension setting that the base constructor derives for `name`, given
+// `ext`: the name's own extension without its dot, when it has one.
+Ref derived_ext(Borrowed name, Borrowed ext) {
+    const Py_ssize_t dot = extension_start(name);
+    if (dot < 0) return Ref::borrow(ext);
+    return Ref::check(PyUnicode_Substring(name.get(), dot + 1, PyUnicode_GET_LENGTH(name.get())));
+}
+
+// The (head, version, tail) split of an exact-str `name` by a cached name
+// pattern, as _splits gives it; false when the split has no head or tail, on
+// which `to` refuses the name.
+bool split_name(Borrowed pattern, Borrowed name, Ref& head, Ref& version, Ref& tail) {
+    bool cannot_answer = true;
+    Ref fields = split_natively(pattern, name, cannot_answer);
+    if (!fields && cannot_answer) {
+        Ref match = call_method(pattern, names.search, name);
+        if (!match.is_none()) {
+            PyObject* args[] = {match.get(), names.head, names.version, names.tail};
+            fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
+            if (!fields) throw PyErrOccurred();
+        }
+    }
+    if (fields) {
+        if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) return false;
+        head = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 0));
+        version = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 1));
+        tail = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 2));
+        return PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(tail.get());
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    const Py_ssize_t dot = PyUnicode_FindChar(name.get(), '.', 0, length, -1);
+    if (dot == -2) throw PyErrOccurred();
+    if (dot < 0) return false;
+    head = Ref::check(PyUnicode_Substring(name.get(), 0, dot));
+    version = Ref::none();
+    tail = Ref::check(PyUnicode_Substring(name.get(), dot, length));
+    return true;
+}
+
+// `number in self` without the copy and its re-numbered twin: the name that
+// the twin would carry, and one stat of it. Only while nothing of the user's
+// can take part (an unchanged class, the original globals and standard
+// functions, exact str settings, an exact int width and number) and the name
+// patterns that the two constructions use are already compiled; otherwise,
+// and wherever the general path would raise, an empty Ref.
+Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (!PyLong_CheckExact(number.get()) ||
+        reinterpret_cast<PyObject*>(type) != originals.version_file_system ||
+        !class_unchanged(type) || !contains_globals_original(f)) {
+        return Ref();
+    }
+    Ref filename = record_entry(self, names.filename);
+    Ref pads = record_entry(self, names.pads);
+    Ref postfix = record_entry(self, names.postfix);
+    Ref ext = record_entry(self, names.ext);
+    if (!filename || !pads || !postfix || !ext || !PyUnicode_CheckExact(filename.get()) ||
+        !PyLong_CheckExact(pads.get()) || !PyUnicode_CheckExact(postfix.get()) ||
+        !PyUnicode_CheckExact(ext.get())) {
+        return Ref();
+    }
+    Ref digits = pad_number(pads, number);
+    if (!digits) return Ref();
+
+    // The copy: its name anchored, then split.
+    Ref copy_name = anchored(filename);
+    if (!copy_name) return Ref();
+    Ref copy_ext = derived_ext(copy_name, ext);
+    Ref pattern = cached_pattern(postfix, copy_ext);
+    Ref head, version, tail;
+    if (!pattern || !split_name(pattern, copy_name, head, version, tail)) return Ref();
+
+    // copy.to(number): the new name, then the twin built from it.
+    const bool versionless = !truth(version);
+    Ref new_name = versionless ? join_fields(names.four_fields, {head, postfix, digits, tail})
+                               : join_fields(names.three_fields, {head, digits, tail});
+    Ref twin_name = anchored(new_name);
+    if (!twin_name) return Ref();
+    // The twin's split cannot fail with a compiled pattern, and nothing reads
+    // it: only its pattern must be at hand, as the constructor compiles it.
+    if (!cached_pattern(postfix, derived_ext(twin_name, copy_ext))) return Ref();
+    return Ref::boolean(stat_succeeds(twin_name));
+}
+
 // def __contains__(self, version): whether that number exists on disk.
 Ref contains(Frame& f, Args a) {
+    if (Ref found = contains_directly(f, a[0], a[1])) return found;
     f.at(159);
     Ref cls = f.global(names.VersionFileSystem);
     Ref copy = call(cls, a[0]);
