@@ -685,13 +685,14 @@ def test_instances_share_their_keys_as_plain_objects_do():
 
 IN_FILES = ["sh.v0012.exr", "sh.v0013.exr", "sh.v0000.exr", "sh.v123456.exr", "sh.v-001.exr",
             "plain.exr", "plain.v0013.exr", "odd.v0001.tar.gz", "odd.v0013.tar.gz", "x_v03.ma",
-            "v0012.exr", "v0013.exr"]
+            "v0012.exr", "v0013.exr", "plainé.v013.exr", "é.v0013.exr"]
 IN_NAMES = [
     ("sh.v0012.exr", {"pads": 4}), ("sh.v0012.exr", {}), ("sh.v0099.exr", {"pads": 4}),
     ("plain.exr", {"pads": 4}), ("README", {}), ("odd.v0001.tar.gz", {"pads": 4}),
     ("x_v01.ma", {"postfix": "_v", "pads": 2}), ("sh.v0012.exr", {"pads": -6}),
     ("sh.v0012.exr", {"postfix": "[._]v"}), ("a\nsh.v0012.exr", {"pads": 4}),
     ("\ud800.v0012.exr", {}), ("nul\0.v0012.exr", {}),
+    ("plain.exr", {"postfix": "[._]v"}), ("plainé.exr", {}), ("é.v0012.exr", {"pads": 4}),
     ("v0012.exr", {"pads": 4}),  # matches only once anchored: '/' stands for the '.'
 ]
 IN_NUMBERS = [13, 12, 0, -1, 123456, 10 ** 30, True, Int(13), "13", 3.9, "x", None]

@@ -488,16 +488,23 @@ bool find_match(const NameMatcher& m, const Text& text, Py_ssize_t n, Py_ssize_t
     return false;
 }
 
-Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
-    cannot_answer = true;
+NativeSplit split_points(Borrowed pattern, Borrowed name, Py_ssize_t& h, Py_ssize_t& d,
+                         Py_ssize_t& end) {
     auto found = matchers.find(pattern.get());
-    if (found == matchers.end()) return Ref();
+    if (found == matchers.end()) return NativeSplit::cannot_answer;
     PyObject* text = name.get();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_FindChar(text, '\n', 0, n, 1) != -1) return Ref();
-    cannot_answer = false;
+    if (PyUnicode_FindChar(text, '\n', 0, n, 1) != -1) return NativeSplit::cannot_answer;
+    if (!find_match(found->second, StrText{text}, n, h, d, end)) return NativeSplit::unmatched;
+    return NativeSplit::matched;
+}
+
+Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer) {
     Py_ssize_t h = 0, d = 0, end = 0;
-    if (!find_match(found->second, StrText{text}, n, h, d, end)) return Ref();
+    const NativeSplit split = split_points(pattern, name, h, d, end);
+    cannot_answer = split == NativeSplit::cannot_answer;
+    if (split != NativeSplit::matched) return Ref();
+    PyObject* text = name.get();
     Ref head = Ref::check(PyUnicode_Substring(text, 0, h));
     Ref version = Ref::check(PyUnicode_Substring(text, h, d));
     Ref tail = Ref::check(PyUnicode_Substring(text, d, end));

@@ -150,10 +150,15 @@ Ref plain_postfix_stem(Borrowed head, Borrowed postfix);
 // when it cannot answer and the pattern itself must be used.
 Ref split_natively(Borrowed pattern, Borrowed name, bool& cannot_answer);
 
+// Where split_natively would cut an exact str: the head is [0, head_end), the
+// digits [head_end, digits_end) and the tail [digits_end, tail_end).
+enum class NativeSplit { matched, unmatched, cannot_answer };
+NativeSplit split_points(Borrowed pattern, Borrowed name, Py_ssize_t& head_end,
+                         Py_ssize_t& digits_end, Py_ssize_t& tail_end);
+
 // What split_natively finds, for a name given as code points and known to
 // hold no line break: the position of the version digits. `cannot_answer`
 // when the pattern itself must be used.
-enum class NativeSplit { matched, unmatched, cannot_answer };
 NativeSplit find_version_digits(Borrowed pattern, const std::u32string& name, size_t& begin,
                                 size_t& end);
 

@@ -1,4 +1,7 @@
 // VersionFileSystem: the versions of one name that exist on disk.
+#include <cstring>
+#include <vector>
+
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
@@ -139,42 +142,88 @@ Ref anchored(Borrowed name) {
 }
 
 // The extension setting that the base constructor derives for `name`, given
-// `ext`: the name's own extension without its dot, when it has one.
+// `ext`: the name's own extension without its dot, when it has one; `ext`
+// itself when that is the same text.
 Ref derived_ext(Borrowed name, Borrowed ext) {
     const Py_ssize_t dot = extension_start(name);
     if (dot < 0) return Ref::borrow(ext);
-    return Ref::check(PyUnicode_Substring(name.get(), dot + 1, PyUnicode_GET_LENGTH(name.get())));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (PyUnicode_GET_LENGTH(ext.get()) == length - dot - 1) {
+        const Py_ssize_t same = PyUnicode_Tailmatch(name.get(), ext.get(), dot + 1, length, 1);
+        if (same < 0) throw PyErrOccurred();
+        if (same) return Ref::borrow(ext);
+    }
+    return Ref::check(PyUnicode_Substring(name.get(), dot + 1, length));
 }
 
-// The (head, version, tail) split of an exact-str `name` by a cached name
-// pattern, as _splits gives it; false when the split has no head or tail, on
-// which `to` refuses the name.
-bool split_name(Borrowed pattern, Borrowed name, Ref& head, Ref& version, Ref& tail) {
-    bool cannot_answer = true;
-    Ref fields = split_natively(pattern, name, cannot_answer);
-    if (!fields && cannot_answer) {
-        Ref match = call_method(pattern, names.search, name);
-        if (!match.is_none()) {
+// A part of a text: [start, end) of `text`.
+struct Piece {
+    PyObject* text;
+    Py_ssize_t start, end;
+};
+
+// The pieces joined; for ASCII texts without the substrings in between.
+Ref join_pieces(std::initializer_list<Piece> pieces) {
+    Py_ssize_t length = 0;
+    bool ascii = true;
+    for (const Piece& p : pieces) {
+        length += p.end - p.start;
+        ascii = ascii && PyUnicode_IS_ASCII(p.text);
+    }
+    if (!ascii) {
+        std::vector<Ref> parts;
+        for (const Piece& p : pieces) parts.push_back(Ref::check(PyUnicode_Substring(p.text, p.start, p.end)));
+        Ref joined = Ref::check(PyUnicode_New(0, 0));
+        for (const Ref& part : parts) joined = Ref::check(PyNumber_Add(joined.get(), part.get()));
+        return joined;
+    }
+    Ref joined = Ref::check(PyUnicode_New(length, 127));
+    Py_ssize_t at = 0;
+    for (const Piece& p : pieces) {
+        std::memcpy(PyUnicode_1BYTE_DATA(joined.get()) + at, PyUnicode_1BYTE_DATA(p.text) + p.start,
+                    static_cast<size_t>(p.end - p.start));
+        at += p.end - p.start;
+    }
+    return joined;
+}
+
+// What `to(number)` makes of an exact-str `name` split by a cached name
+// pattern, given the number's `digits`: head, digits, tail; or, for a name
+// without a number, head, postfix, digits, tail. An empty Ref when the split
+// has no head or tail, on which `to` refuses the name.
+Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed digits) {
+    PyObject* text = name.get();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    PyObject* number = digits.get();
+    const Py_ssize_t width = PyUnicode_GET_LENGTH(number);
+    Py_ssize_t h = 0, d = 0, end = 0;
+    switch (split_points(pattern, name, h, d, end)) {
+        case NativeSplit::matched:
+            return join_pieces({{text, 0, h}, {number, 0, width}, {text, d, end}});
+        case NativeSplit::unmatched:
+            break;
+        case NativeSplit::cannot_answer: {
+            Ref match = call_method(pattern, names.search, name);
+            if (match.is_none()) break;
             PyObject* args[] = {match.get(), names.head, names.version, names.tail};
-            fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
+            Ref fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
             if (!fields) throw PyErrOccurred();
+            if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) return Ref();
+            Borrowed head = PyTuple_GET_ITEM(fields.get(), 0);
+            Borrowed version = PyTuple_GET_ITEM(fields.get(), 1);
+            Borrowed tail = PyTuple_GET_ITEM(fields.get(), 2);
+            if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get())) return Ref();
+            if (!truth(version)) return join_fields(names.four_fields, {head, postfix, digits, tail});
+            return join_fields(names.three_fields, {head, digits, tail});
         }
     }
-    if (fields) {
-        if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) return false;
-        head = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 0));
-        version = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 1));
-        tail = Ref::borrow(PyTuple_GET_ITEM(fields.get(), 2));
-        return PyUnicode_CheckExact(head.get()) && PyUnicode_CheckExact(tail.get());
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
-    const Py_ssize_t dot = PyUnicode_FindChar(name.get(), '.', 0, length, -1);
+    // No match: head and tail either side of the last dot, and no number.
+    const Py_ssize_t dot = PyUnicode_FindChar(text, '.', 0, length, -1);
     if (dot == -2) throw PyErrOccurred();
-    if (dot < 0) return false;
-    head = Ref::check(PyUnicode_Substring(name.get(), 0, dot));
-    version = Ref::none();
-    tail = Ref::check(PyUnicode_Substring(name.get(), dot, length));
-    return true;
+    if (dot < 0) return Ref();
+    PyObject* post = postfix.get();
+    return join_pieces({{text, 0, dot}, {post, 0, PyUnicode_GET_LENGTH(post)}, {number, 0, width},
+                        {text, dot, length}});
 }
 
 // `number in self` without the copy and its re-numbered twin: the name that
@@ -207,13 +256,11 @@ Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
     if (!copy_name) return Ref();
     Ref copy_ext = derived_ext(copy_name, ext);
     Ref pattern = cached_pattern(postfix, copy_ext);
-    Ref head, version, tail;
-    if (!pattern || !split_name(pattern, copy_name, head, version, tail)) return Ref();
+    if (!pattern) return Ref();
 
     // copy.to(number): the new name, then the twin built from it.
-    const bool versionless = !truth(version);
-    Ref new_name = versionless ? join_fields(names.four_fields, {head, postfix, digits, tail})
-                               : join_fields(names.three_fields, {head, digits, tail});
+    Ref new_name = renumbered_name(pattern, copy_name, postfix, digits);
+    if (!new_name) return Ref();
     Ref twin_name = anchored(new_name);
     if (!twin_name) return Ref();
     // The twin's split cannot fail with a compiled pattern, and nothing reads
