@@ -314,7 +314,7 @@ Ref record_entry(Borrowed obj, Borrowed name) {
 #endif
 }
 
-bool stat_succeeds(Borrowed path) {
+bool path_exists(Borrowed path) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(path.get(), &encoded)) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrOccurred();
@@ -322,7 +322,8 @@ bool stat_succeeds(Borrowed path) {
         return false;
     }
     Ref bytes = Ref::steal(encoded);
-    const std::string name(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+    const std::string name(PyBytes_AS_STRING(encoded),
+                           static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
     struct stat st;
     int result;
     Py_BEGIN_ALLOW_THREADS

@@ -83,7 +83,7 @@ inline Ref record_attribute(Borrowed obj, Borrowed name) {
 Ref record_entry(Borrowed obj, Borrowed name);
 
 // Whether os.path.exists, called as the original, runs only os.stat, the
-// original one, read from the original os module: then `stat_succeeds`
+// original one, read from the original os module: then `path_exists`
 // gives its answer.
 bool exists_helpers_unchanged();
 
@@ -91,7 +91,7 @@ bool exists_helpers_unchanged();
 // one stat(2) of the encoded path, without the interpreter lock as os.stat
 // runs it; False for a path that cannot be encoded or holds a NUL, whose
 // ValueError os.path.exists swallows.
-bool stat_succeeds(Borrowed path);
+bool path_exists(Borrowed path);
 
 // Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
 // os.path.islink, os.path.normcase and the like, read from their own

@@ -131,7 +131,7 @@ bool contains_globals_original(Frame& f) {
 // isabs(name)` then os.getcwd() + "/" + name. An empty Ref when getcwd
 // fails: the general path then reports that.
 Ref anchored(Borrowed name) {
-    if (path_is_absolute(name) || !stat_succeeds(name)) return Ref::borrow(name);
+    if (path_is_absolute(name) || !path_exists(name)) return Ref::borrow(name);
     Ref cwd = Ref::steal(PyObject_CallNoArgs(originals.getcwd));
     if (!cwd || !PyUnicode_CheckExact(cwd.get())) {
         PyErr_Clear();
@@ -172,9 +172,13 @@ Ref join_pieces(std::initializer_list<Piece> pieces) {
     }
     if (!ascii) {
         std::vector<Ref> parts;
-        for (const Piece& p : pieces) parts.push_back(Ref::check(PyUnicode_Substring(p.text, p.start, p.end)));
+        for (const Piece& p : pieces) {
+            parts.push_back(Ref::check(PyUnicode_Substring(p.text, p.start, p.end)));
+        }
         Ref joined = Ref::check(PyUnicode_New(0, 0));
-        for (const Ref& part : parts) joined = Ref::check(PyNumber_Add(joined.get(), part.get()));
+        for (const Ref& part : parts) {
+            joined = Ref::check(PyNumber_Add(joined.get(), part.get()));
+        }
         return joined;
     }
     Ref joined = Ref::check(PyUnicode_New(length, 127));
@@ -208,12 +212,18 @@ Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed 
             PyObject* args[] = {match.get(), names.head, names.version, names.tail};
             Ref fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
             if (!fields) throw PyErrOccurred();
-            if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) return Ref();
+            if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) {
+                return Ref();
+            }
             Borrowed head = PyTuple_GET_ITEM(fields.get(), 0);
             Borrowed version = PyTuple_GET_ITEM(fields.get(), 1);
             Borrowed tail = PyTuple_GET_ITEM(fields.get(), 2);
-            if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get())) return Ref();
-            if (!truth(version)) return join_fields(names.four_fields, {head, postfix, digits, tail});
+            if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get())) {
+                return Ref();
+            }
+            if (!truth(version)) {
+                return join_fields(names.four_fields, {head, postfix, digits, tail});
+            }
             return join_fields(names.three_fields, {head, digits, tail});
         }
     }
@@ -266,7 +276,7 @@ Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
     // The twin's split cannot fail with a compiled pattern, and nothing reads
     // it: only its pattern must be at hand, as the constructor compiles it.
     if (!cached_pattern(postfix, derived_ext(twin_name, copy_ext))) return Ref();
-    return Ref::boolean(stat_succeeds(twin_name));
+    return Ref::boolean(path_exists(twin_name));
 }
 
 // def __contains__(self, version): whether that number exists on disk.
