@@ -738,3 +738,93 @@ def test_comparison_with_text_reads_current_of_what_the_global_makes(cls, expect
     v = Version("/p/sh.v0012.exr", pads=4)
     assert rebound(lambda: v == "sh.v012.exr", Version=cls) is expected
     assert (v == "sh.v013.exr") is False
+
+
+# --------------------------------------------------------------------------
+# `number in fs`: answered from the re-numbered name alone while nothing can
+# take part; the same answer, error and traceback as the two constructions.
+
+IN_FILES = ["sh.v0012.exr", "sh.v0013.exr", "sh.v0000.exr", "sh.v123456.exr", "sh.v-001.exr",
+            "plain.exr", "plain.v0013.exr", "odd.v0001.tar.gz", "odd.v0013.tar.gz", "x_v03.ma",
+            "v0012.exr", "v0013.exr", "plainé.v013.exr", "é.v0013.exr"]
+IN_NAMES = [
+    ("sh.v0012.exr", {"pads": 4}), ("sh.v0012.exr", {}), ("sh.v0099.exr", {"pads": 4}),
+    ("plain.exr", {"pads": 4}), ("README", {}), ("odd.v0001.tar.gz", {"pads": 4}),
+    ("x_v01.ma", {"postfix": "_v", "pads": 2}), ("sh.v0012.exr", {"pads": -6}),
+    ("sh.v0012.exr", {"postfix": "[._]v"}), ("a\nsh.v0012.exr", {"pads": 4}),
+    ("\ud800.v0012.exr", {}), ("nul\0.v0012.exr", {}),
+    ("plain.exr", {"postfix": "[._]v"}), ("plainé.exr", {}), ("é.v0012.exr", {"pads": 4}),
+    ("v0012.exr", {"pads": 4}),  # matches only once anchored: '/' stands for the '.'
+]
+IN_NUMBERS = [13, 12, 0, -1, 123456, 10 ** 30, True, Int(13), "13", 3.9, "x", None]
+
+
+class SubFileSystem(VersionFileSystem):
+    pass
+
+
+def in_answers(root, relative, cls, build_in, ask_in):
+    """Every name and number of the table, as (answer or error, traceback
+    entries, the object's record afterwards); the objects built in one
+    directory, asked in another."""
+    os.chdir(build_in)
+    made = [(cls(name if relative else os.path.join(root, name), **kw), number)
+            for (name, kw), number in itertools.product(IN_NAMES, IN_NUMBERS)]
+    os.chdir(ask_in)
+    return [(traced(lambda: number in fs), dict(fs.__dict__)) for fs, number in made]
+
+
+def exists_calls(op):
+    """What op answers, and how many calls of the Python-level exists it made."""
+    seen = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and
+                   frame.f_code.co_name == "exists" and seen.append(frame))
+    try:
+        return op(), len(seen)
+    finally:
+        sys.setprofile(None)
+
+
+@pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
+@pytest.mark.parametrize("cls", [VersionFileSystem, SubFileSystem])
+def test_in_matches_the_general_path(relative, cls, tmp_path, monkeypatch):
+    root = make_tree(tmp_path, *IN_FILES)
+    monkeypatch.chdir(root)
+    # Relative names of files present, of files absent (left relative), and
+    # of files absent when built but present when asked.
+    for build_in, ask_in in ((root, root), (tmp_path.parent, tmp_path.parent),
+                             (tmp_path.parent, root)):
+        fast = in_answers(root, relative, cls, build_in, ask_in)
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(VersionFileSystem, "unrelated", None, raising=False)
+            assert fast == in_answers(root, relative, cls, build_in, ask_in)
+
+
+def test_in_takes_the_direct_path_only_when_nothing_can_intervene(tmp_path, monkeypatch):
+    root = make_tree(tmp_path, "sh.v0013.exr")
+    fs = VersionFileSystem(os.path.join(root, "sh.v0012.exr"), pads=4)
+    assert exists_calls(lambda: 13 in fs) == (True, 0)
+    assert exists_calls(lambda: Int(13) in fs) == (True, 1)
+    assert exists_calls(lambda: 13 in SubFileSystem(fs)) == (True, 1)
+    log = Recorder()
+    monkeypatch.setattr(versioner, "os", recording_os(log))
+    assert 13 in fs and log.calls[-1][:2] == ("path.exists", (os.path.join(root, "sh.v0013.exr"),))
+    monkeypatch.undo()
+    monkeypatch.setattr(os.path, "exists", lambda path: "stand-in")
+    assert (13 in fs, 14 in fs) == (True, True)
+    monkeypatch.undo()
+    monkeypatch.setattr(os, "stat", lambda path: None)
+    assert 14 in fs
+    monkeypatch.undo()
+    monkeypatch.setattr(VersionFileSystem, "exists", property(lambda self: self.filename))
+    assert fs.__contains__(13) == os.path.join(root, "sh.v0013.exr")
+    monkeypatch.undo()
+    assert exists_calls(lambda: 14 in fs) == (False, 0)
+
+
+def test_in_does_not_leak(leak_check, tmp_path):
+    root = make_tree(tmp_path, "sh.v0013.exr")
+    fs = VersionFileSystem(os.path.join(root, "sh.v0012.exr"), pads=4)
+    plain = VersionFileSystem("plain.exr")
+    odd = VersionFileSystem(os.path.join(root, "\ud800.v0012.exr"))
+    leak_check(lambda: (13 in fs, 14 in fs, 5 in plain, 5 in odd))

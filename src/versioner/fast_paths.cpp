@@ -1,5 +1,7 @@
 #include "fast_paths.hpp"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstring>
 #include <string>
@@ -75,6 +77,7 @@ struct Helper {
 };
 std::vector<Helper> walk_helpers;
 std::vector<Helper> filter_helpers;
+std::vector<Helper> exists_helpers;
 
 void keep_helper(std::vector<Helper>& into, Borrowed module, const char* name) {
     PyObject* namespace_ = PyModule_GetDict(module.get());
@@ -226,6 +229,17 @@ void capture_originals(Borrowed globals) noexcept {
         }
         keep_helper(filter_uses, os, "path");
         keep_helper(filter_uses, posixpath, "normcase");
+        // posixpath.exists is genericpath's: os.stat, read through its `os`.
+        std::vector<Helper> exists_uses;
+        Ref genericpath = Ref::check(PyImport_ImportModule("genericpath"));
+        if (PyFunction_Check(taken.exists) &&
+            PyFunction_GetGlobals(taken.exists) == PyModule_GetDict(genericpath.get())) {
+            keep_helper(exists_uses, genericpath, "os");
+            keep_helper(exists_uses, os, "stat");
+            if (exists_uses[0].value != os.get()) exists_uses.clear();
+        }
+        taken.os = Ref::borrow(os).release();
+        taken.getcwd = keep_attribute(os, "getcwd");
         taken.compile = keep_attribute(re, "compile");
         taken.pattern_type = keep_attribute(re, "Pattern");
         taken.filter = keep_attribute(fnmatch, "filter");
@@ -253,6 +267,7 @@ void capture_originals(Borrowed globals) noexcept {
         stem_cache.set(std::move(stems));
         walk_helpers = std::move(walk_uses);
         filter_helpers = std::move(filter_uses);
+        exists_helpers = std::move(exists_uses);
         ClassState states[3];
         int i = 0;
         for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
@@ -319,6 +334,45 @@ Ref path_extension(Borrowed path) {
 bool walk_helpers_unchanged() { return unchanged(walk_helpers); }
 
 bool filter_helpers_unchanged() { return unchanged(filter_helpers); }
+
+bool exists_helpers_unchanged() { return unchanged(exists_helpers); }
+
+Ref record_entry(Borrowed obj, Borrowed name) {
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject* namespace_ = compat::instance_dict(obj.get());
+    if (!namespace_) return Ref();
+    PyObject* value = PyDict_GetItemWithError(namespace_, name.get());
+    if (!value && PyErr_Occurred()) throw PyErrOccurred();
+    return Ref::borrow(value);
+#else
+    // The values may live in the instance itself, without a dict: the
+    // generic lookup, with nothing on the class to find, reads them.
+    PyObject* value = PyObject_GetAttr(obj.get(), name.get());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrOccurred();
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+#endif
+}
+
+bool path_exists(Borrowed path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.get(), &encoded)) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrOccurred();
+        PyErr_Clear();
+        return false;
+    }
+    Ref bytes = Ref::steal(encoded);
+    const std::string name(PyBytes_AS_STRING(encoded),
+                           static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+    struct stat st;
+    int result;
+    Py_BEGIN_ALLOW_THREADS
+    result = stat(name.c_str(), &st);
+    Py_END_ALLOW_THREADS
+    return result == 0;
+}
 
 bool isabs_is_original(Borrowed path) {
     if (!originals.posixpath || !path.is(originals.posixpath)) return false;

@@ -25,6 +25,8 @@ struct Originals {
     PyObject* isabs = nullptr;     // posixpath.isabs
     PyObject* walk = nullptr;      // os.walk
     PyObject* posixpath = nullptr; // the module os.path
+    PyObject* os = nullptr;        // the module os
+    PyObject* getcwd = nullptr;    // os.getcwd
     PyObject* compile = nullptr;   // re.compile
     PyObject* pattern_type = nullptr;  // re.Pattern
     PyObject* filter = nullptr;    // fnmatch.filter
@@ -98,6 +100,23 @@ inline Ref try_record_attribute(Borrowed obj, Borrowed name) noexcept {
         return Ref();
     }
 }
+
+// The entry `name` of an instance of an unchanged class of the module (see
+// class_unchanged), read without running any code: no class on its MRO
+// defines it and none has a __getattr__. An empty Ref when it is missing, so
+// that the general lookup can say how that fails.
+Ref record_entry(Borrowed obj, Borrowed name);
+
+// Whether os.path.exists, called as the original, runs only os.stat, the
+// original one, read from the original os module: then `path_exists`
+// gives its answer.
+bool exists_helpers_unchanged();
+
+// os.path.exists(path) for an exact str, with exists_helpers_unchanged():
+// one stat(2) of the encoded path, without the interpreter lock as os.stat
+// runs it; False for a path that cannot be encoded or holds a NUL, whose
+// ValueError os.path.exists swallows.
+bool path_exists(Borrowed path);
 
 // Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
 // os.path.islink, os.path.normcase and the like, read from their own

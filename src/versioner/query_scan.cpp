@@ -226,28 +226,6 @@ Ref text_of(const std::u32string& chars, size_t begin, size_t end) {
                                                 static_cast<Py_ssize_t>(end - begin)));
 }
 
-// os.path.exists(path) for an exact str: os.stat succeeds; a name that
-// cannot be encoded is no file.
-bool path_exists(Borrowed path) {
-    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
-    if (!bytes) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrOccurred();
-        PyErr_Clear();
-        return false;
-    }
-    const char* data = PyBytes_AS_STRING(bytes.get());
-    if (static_cast<Py_ssize_t>(std::char_traits<char>::length(data)) !=
-        PyBytes_GET_SIZE(bytes.get())) {
-        return false;  // an embedded NUL: os.stat raises ValueError
-    }
-    int status;
-    struct stat st;
-    Py_BEGIN_ALLOW_THREADS
-    status = stat(data, &st);
-    Py_END_ALLOW_THREADS
-    return status == 0;
-}
-
 // os.getcwd(); an empty Ref when it fails (the item is then built the usual
 // way, and fails as os.getcwd does).
 Ref current_directory() {

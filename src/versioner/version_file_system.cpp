@@ -1,4 +1,7 @@
 // VersionFileSystem: the versions of one name that exist on disk.
+#include <cstring>
+#include <vector>
+
 #include "classes.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
@@ -86,8 +89,199 @@ Ref scan(Frame& f, Args a) {
     return make_scan_generator(a[0], f.globals());
 }
 
+// The global `name` is `original`; read without raising.
+bool global_is(Frame& f, Borrowed name, PyObject* original) {
+    PyObject* value = PyDict_GetItemWithError(f.globals().get(), name.get());
+    if (!value) PyErr_Clear();
+    return value && value == original;
+}
+
+// The entry `name` of a plain module's namespace is `original`.
+bool entry_is(PyObject* module, Borrowed name, PyObject* original) {
+    if (!PyModule_CheckExact(module)) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
+    if (!value) PyErr_Clear();
+    return value && value == original;
+}
+
+// Whether everything that `number in self` reads from the module namespace
+// and the standard modules is as at start-up, so that no code of the user's
+// can run during it: the two classes that the copies test against, `os` with
+// the path functions, getcwd and what exists calls, and what the copies'
+// constructors compile their patterns with.
+bool contains_globals_original(Frame& f) {
+    if (!originals.os || !global_is(f, names.os, originals.os) ||
+        !global_is(f, names.VersionFileSystem, originals.version_file_system) ||
+        !global_is(f, names.Version, originals.version) ||
+        !global_is(f, names.regex_splits, originals.name_template)) {
+        return false;
+    }
+    PyObject* re = PyDict_GetItemWithError(f.globals().get(), names.re);
+    if (!re) PyErr_Clear();
+    return re && entry_is(re, names.compile, originals.compile) &&
+           entry_is(originals.os, names.path, originals.posixpath) &&
+           entry_is(originals.os, names.getcwd, originals.getcwd) &&
+           entry_is(originals.posixpath, names.exists, originals.exists) &&
+           entry_is(originals.posixpath, names.isabs, originals.isabs) &&
+           entry_is(originals.posixpath, names.splitext, originals.splitext) &&
+           exists_helpers_unchanged();
+}
+
+// What the constructor of a copy makes of its name: `exists(name) and not
+// isabs(name)` then os.getcwd() + "/" + name. An empty Ref when getcwd
+// fails: the general path then reports that.
+Ref anchored(Borrowed name) {
+    if (path_is_absolute(name) || !path_exists(name)) return Ref::borrow(name);
+    Ref cwd = Ref::steal(PyObject_CallNoArgs(originals.getcwd));
+    if (!cwd || !PyUnicode_CheckExact(cwd.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref anchored = Ref::check(PyNumber_Add(cwd.get(), names.slash));
+    return Ref::check(PyNumber_Add(anchored.get(), name.get()));
+}
+
+// The extension setting that the base constructor derives for `name`, given
+// `ext`: the name's own extension without its dot, when it has one; `ext`
+// itself when that is the same text.
+Ref derived_ext(Borrowed name, Borrowed ext) {
+    const Py_ssize_t dot = extension_start(name);
+    if (dot < 0) return Ref::borrow(ext);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (PyUnicode_GET_LENGTH(ext.get()) == length - dot - 1) {
+        const Py_ssize_t same = PyUnicode_Tailmatch(name.get(), ext.get(), dot + 1, length, 1);
+        if (same < 0) throw PyErrOccurred();
+        if (same) return Ref::borrow(ext);
+    }
+    return Ref::check(PyUnicode_Substring(name.get(), dot + 1, length));
+}
+
+// A part of a text: [start, end) of `text`.
+struct Piece {
+    PyObject* text;
+    Py_ssize_t start, end;
+};
+
+// The pieces joined; for ASCII texts without the substrings in between.
+Ref join_pieces(std::initializer_list<Piece> pieces) {
+    Py_ssize_t length = 0;
+    bool ascii = true;
+    for (const Piece& p : pieces) {
+        length += p.end - p.start;
+        ascii = ascii && PyUnicode_IS_ASCII(p.text);
+    }
+    if (!ascii) {
+        std::vector<Ref> parts;
+        for (const Piece& p : pieces) {
+            parts.push_back(Ref::check(PyUnicode_Substring(p.text, p.start, p.end)));
+        }
+        Ref joined = Ref::check(PyUnicode_New(0, 0));
+        for (const Ref& part : parts) {
+            joined = Ref::check(PyNumber_Add(joined.get(), part.get()));
+        }
+        return joined;
+    }
+    Ref joined = Ref::check(PyUnicode_New(length, 127));
+    Py_ssize_t at = 0;
+    for (const Piece& p : pieces) {
+        std::memcpy(PyUnicode_1BYTE_DATA(joined.get()) + at, PyUnicode_1BYTE_DATA(p.text) + p.start,
+                    static_cast<size_t>(p.end - p.start));
+        at += p.end - p.start;
+    }
+    return joined;
+}
+
+// What `to(number)` makes of an exact-str `name` split by a cached name
+// pattern, given the number's `digits`: head, digits, tail; or, for a name
+// without a number, head, postfix, digits, tail. An empty Ref when the split
+// has no head or tail, on which `to` refuses the name.
+Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed digits) {
+    PyObject* text = name.get();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    PyObject* number = digits.get();
+    const Py_ssize_t width = PyUnicode_GET_LENGTH(number);
+    Py_ssize_t h = 0, d = 0, end = 0;
+    switch (split_points(pattern, name, h, d, end)) {
+        case NativeSplit::matched:
+            return join_pieces({{text, 0, h}, {number, 0, width}, {text, d, end}});
+        case NativeSplit::unmatched:
+            break;
+        case NativeSplit::cannot_answer: {
+            Ref match = call_method(pattern, names.search, name);
+            if (match.is_none()) break;
+            PyObject* args[] = {match.get(), names.head, names.version, names.tail};
+            Ref fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
+            if (!fields) throw PyErrOccurred();
+            if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) {
+                return Ref();
+            }
+            Borrowed head = PyTuple_GET_ITEM(fields.get(), 0);
+            Borrowed version = PyTuple_GET_ITEM(fields.get(), 1);
+            Borrowed tail = PyTuple_GET_ITEM(fields.get(), 2);
+            if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get())) {
+                return Ref();
+            }
+            if (!truth(version)) {
+                return join_fields(names.four_fields, {head, postfix, digits, tail});
+            }
+            return join_fields(names.three_fields, {head, digits, tail});
+        }
+    }
+    // No match: head and tail either side of the last dot, and no number.
+    const Py_ssize_t dot = PyUnicode_FindChar(text, '.', 0, length, -1);
+    if (dot == -2) throw PyErrOccurred();
+    if (dot < 0) return Ref();
+    PyObject* post = postfix.get();
+    return join_pieces({{text, 0, dot}, {post, 0, PyUnicode_GET_LENGTH(post)}, {number, 0, width},
+                        {text, dot, length}});
+}
+
+// `number in self` without the copy and its re-numbered twin: the name that
+// the twin would carry, and one stat of it. Only while nothing of the user's
+// can take part (an unchanged class, the original globals and standard
+// functions, exact str settings, an exact int width and number) and the name
+// patterns that the two constructions use are already compiled; otherwise,
+// and wherever the general path would raise, an empty Ref.
+Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (!PyLong_CheckExact(number.get()) ||
+        reinterpret_cast<PyObject*>(type) != originals.version_file_system ||
+        !class_unchanged(type) || !contains_globals_original(f)) {
+        return Ref();
+    }
+    Ref filename = record_entry(self, names.filename);
+    Ref pads = record_entry(self, names.pads);
+    Ref postfix = record_entry(self, names.postfix);
+    Ref ext = record_entry(self, names.ext);
+    if (!filename || !pads || !postfix || !ext || !PyUnicode_CheckExact(filename.get()) ||
+        !PyLong_CheckExact(pads.get()) || !PyUnicode_CheckExact(postfix.get()) ||
+        !PyUnicode_CheckExact(ext.get())) {
+        return Ref();
+    }
+    Ref digits = pad_number(pads, number);
+    if (!digits) return Ref();
+
+    // The copy: its name anchored, then split.
+    Ref copy_name = anchored(filename);
+    if (!copy_name) return Ref();
+    Ref copy_ext = derived_ext(copy_name, ext);
+    Ref pattern = cached_pattern(postfix, copy_ext);
+    if (!pattern) return Ref();
+
+    // copy.to(number): the new name, then the twin built from it.
+    Ref new_name = renumbered_name(pattern, copy_name, postfix, digits);
+    if (!new_name) return Ref();
+    Ref twin_name = anchored(new_name);
+    if (!twin_name) return Ref();
+    // The twin's split cannot fail with a compiled pattern, and nothing reads
+    // it: only its pattern must be at hand, as the constructor compiles it.
+    if (!cached_pattern(postfix, derived_ext(twin_name, copy_ext))) return Ref();
+    return Ref::boolean(path_exists(twin_name));
+}
+
 // def __contains__(self, version): whether that number exists on disk.
 Ref contains(Frame& f, Args a) {
+    if (Ref found = contains_directly(f, a[0], a[1])) return found;
     f.at(159);
     Ref cls = f.global(names.VersionFileSystem);
     Ref copy = call(cls, a[0]);
