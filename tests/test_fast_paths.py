@@ -828,3 +828,17 @@ def test_in_does_not_leak(leak_check, tmp_path):
     plain = VersionFileSystem("plain.exr")
     odd = VersionFileSystem(os.path.join(root, "\ud800.v0012.exr"))
     leak_check(lambda: (13 in fs, 14 in fs, 5 in plain, 5 in odd))
+
+
+@pytest.mark.parametrize("name", ["sh.v0012.exr", "sh.v0099.exr", "", "nul\0.v1.exr",
+                                  "\ud800.v0012.exr", Text("sh.v0012.exr")])
+def test_exists_matches_the_python_level_function(name, tmp_path, monkeypatch):
+    (tmp_path / "sh.v0012.exr").write_text("")
+    fs = VersionFileSystem(str(tmp_path / "sh.v0012.exr"))
+    fs.filename = name if name == "" else type(name)(os.path.join(str(tmp_path), name))
+    native = exists_calls(lambda: fs.exists)
+    stats = []
+    real_stat = os.stat
+    monkeypatch.setattr(os, "stat", lambda *a, **k: stats.append(a) or real_stat(*a, **k))
+    assert exists_calls(lambda: fs.exists) == (native[0], 1) and len(stats) == 1
+    assert native[1] == (0 if type(name) is str else 1)

@@ -506,9 +506,14 @@ Ref previous_property(Frame& f, Args a) {
 // def exists(self)
 Ref exists(Frame& f, Args a) {
     f.at(211);
-    Ref path_exists = os_path_function(f, names.exists);
+    Ref exists_function = os_path_function(f, names.exists);
     Ref name = getattr(a[0], names.filename);
-    return call(path_exists, name);
+    // The original os.path.exists over the original os.stat: one stat here.
+    if (exists_function.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
+        exists_helpers_unchanged()) {
+        return Ref::boolean(path_exists(name));
+    }
+    return call(exists_function, name);
 }
 
 const std::vector<MemberDef> members = {
