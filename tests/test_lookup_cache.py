@@ -147,10 +147,10 @@ def test_deleted_global_fails_at_the_next_call():
 
 
 def test_fresh_modules_at_reused_addresses_are_read_afresh():
-    # Each round drops the module of the one before the last (monkeypatch
-    # would keep them all), so new ones and their namespaces are made where
-    # those were; the attributes stay alive and apart, so a stale answer
-    # would be an earlier round's.
+    # Each round drops its module before the next is made (monkeypatch would
+    # keep them all), so the new one and its namespace are likely made where
+    # the old ones were; the attributes stay alive and apart, so a stale
+    # answer would be the previous round's.
     kept = []
     try:
         for i in range(300):
@@ -162,6 +162,7 @@ def test_fresh_modules_at_reused_addresses_are_read_afresh():
             del stand_in
             assert Version(NAME).ext == "exr"
             assert log == ["splitext"], i
+            versioner.os = os
     finally:
         versioner.os = os
 
