@@ -4,6 +4,7 @@ global must still be seen by the very next call, however many calls ran
 before, and undoing it must bring the original behaviour back."""
 
 import builtins
+import functools
 import os
 import re
 import types
@@ -11,7 +12,7 @@ import types
 import pytest
 
 from kestrum import versioner
-from kestrum.versioner import Version
+from kestrum.versioner import Version, VersionFileSystem
 
 NAME = "/show/seq/sh010/comp/sh010.v012.exr"
 WARM = 200
@@ -52,14 +53,21 @@ def version_stand_in(log):
     return Spy
 
 
-def parse():
+def parse(existing=None):
     v = Version(NAME)
     return (v.filename, v.head, v.version, v.tail, v.ext, v.current)
 
 
-def compare():
+def compare(existing=None):
     v = Version(NAME)
     return (v == "sh010.v012.exr", v == "sh010.v013.exr")
+
+
+def anchor(existing):
+    # an absolute name of a file that exists: with os.path as it was, no call
+    # of exists or isabs is needed
+    fs = VersionFileSystem(existing)
+    return (fs.filename, fs.current)
 
 
 def without_os(m):
@@ -89,6 +97,8 @@ CASES = {
     "attribute of os.path": (
         parse, None,
         lambda m, log: m.setattr(os.path, "splitext", spy(os.path.splitext, log))),
+    "attribute of os.path, isabs": (
+        anchor, None, lambda m, log: m.setattr(os.path, "isabs", spy(os.path.isabs, log))),
     "attribute of re": (
         parse, None, lambda m, log: m.setattr(re, "compile", spy(re.compile, log))),
     "deleted global, built-ins answer": (
@@ -110,8 +120,11 @@ CASES = {
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_change_is_seen_by_the_next_call(case):
+def test_change_is_seen_by_the_next_call(case, tmp_path):
     op, before, change = CASES[case]
+    existing = tmp_path / "sh010.v012.exr"
+    existing.write_bytes(b"")
+    op = functools.partial(op, str(existing))
     expected = op()
     log = []
     with pytest.MonkeyPatch.context() as m:
