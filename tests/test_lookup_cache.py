@@ -11,163 +11,147 @@ import types
 import pytest
 
 from kestrum import versioner
-from kestrum.versioner import Version
+from kestrum.versioner import Version, VersionFileSystem
 
 NAME = "/show/seq/sh010/comp/sh010.v012.exr"
 WARM = 200
+NS = types.SimpleNamespace
 
 
 def spy(func, log):
-    def wrapper(*args, **kwargs):
-        log.append(func.__name__)
-        return func(*args, **kwargs)
-
-    wrapper.__name__ = func.__name__
-    return wrapper
+    return lambda *args: (log.append(func.__name__), func(*args))[1]
 
 
-def os_stand_in(log):
-    return types.SimpleNamespace(path=types.SimpleNamespace(splitext=spy(os.path.splitext, log)))
+def spy_os(log):
+    return NS(path=NS(splitext=spy(os.path.splitext, log)))
 
 
-def re_stand_in(log):
-    return types.SimpleNamespace(compile=spy(re.compile, log))
+def spy_re(log):
+    return NS(compile=spy(re.compile, log))
 
 
-def template_stand_in(log):
+def spy_template(log):
     class Template(str):
         def __mod__(self, fields):
-            log.append("template")
-            return str.__mod__(self, fields)
+            return spy(str.__mod__, log)(self, fields)
 
     return Template(versioner.regex_splits)
 
 
-def version_stand_in(log):
+def spy_version(log):
     class Spy(Version):
-        def __init__(self, *args, **kwargs):
+        def __init__(self, *args):
             log.append("Version")
-            super().__init__(*args, **kwargs)
+            super().__init__(*args)
 
     return Spy
 
 
-def parse():
+def parse(existing):
     v = Version(NAME)
     return (v.filename, v.head, v.version, v.tail, v.ext, v.current)
 
 
-def compare():
-    v = Version(NAME)
-    return (v == "sh010.v012.exr", v == "sh010.v013.exr")
+def compare(existing):
+    return (Version(NAME) == "sh010.v012.exr", Version(NAME) == "sh010.v013.exr")
 
 
-def without_os(m):
-    m.delattr(versioner, "os")
-
-
-def os_in_builtins(m, value=os):
-    m.setattr(builtins, "os", value, raising=False)
+def anchor(existing):
+    # an absolute name of an existing file: as set up, no call of os.path
+    return VersionFileSystem(existing).current
 
 
 def os_from_builtins(m):
-    without_os(m)
-    os_in_builtins(m)
+    m.delattr(versioner, "os")
+    m.setattr(builtins, "os", os, raising=False)
+
+
+def rebind(obj, attr, make):
+    return lambda m, log: m.setattr(obj, attr, make(log), raising=False)
+
+
+def spied(module, attr):
+    return rebind(module, attr, lambda log: spy(getattr(module, attr), log))
+
+
+def delete_then(attr, change):
+    return lambda m, log: (m.delattr(versioner, attr), change(m, log))
 
 
 # (operation, state the calls warm up in, change that the next call must see)
 CASES = {
-    "global os": (parse, None, lambda m, log: m.setattr(versioner, "os", os_stand_in(log))),
-    "global re": (parse, None, lambda m, log: m.setattr(versioner, "re", re_stand_in(log))),
-    "global regex_splits": (
-        parse, None, lambda m, log: m.setattr(versioner, "regex_splits", template_stand_in(log))),
-    "global Version": (
-        compare, None, lambda m, log: m.setattr(versioner, "Version", version_stand_in(log))),
-    "attribute of os": (
-        parse, None,
-        lambda m, log: m.setattr(os, "path", os_stand_in(log).path)),
-    "attribute of os.path": (
-        parse, None,
-        lambda m, log: m.setattr(os.path, "splitext", spy(os.path.splitext, log))),
-    "attribute of re": (
-        parse, None, lambda m, log: m.setattr(re, "compile", spy(re.compile, log))),
-    "deleted global, built-ins answer": (
-        parse, None,
-        lambda m, log: (without_os(m), os_in_builtins(m, os_stand_in(log)))),
-    "built-ins that answer change": (
-        parse, os_from_builtins, lambda m, log: os_in_builtins(m, os_stand_in(log))),
-    "global comes back over built-ins": (
+    "global os": (parse, None, rebind(versioner, "os", spy_os)),
+    "global re": (parse, None, rebind(versioner, "re", spy_re)),
+    "global regex_splits": (parse, None, rebind(versioner, "regex_splits", spy_template)),
+    "global Version": (compare, None, rebind(versioner, "Version", spy_version)),
+    "os.path": (parse, None, rebind(os, "path", lambda log: spy_os(log).path)),
+    "os.path.splitext": (parse, None, spied(os.path, "splitext")),
+    "os.path.isabs": (anchor, None, spied(os.path, "isabs")),
+    "re.compile": (parse, None, spied(re, "compile")),
+    "global deleted, built-ins answer": (
+        parse, None, delete_then("os", rebind(builtins, "os", spy_os))),
+    "built-ins that answer change": (parse, os_from_builtins, rebind(builtins, "os", spy_os)),
+    "global comes back over built-ins": (parse, os_from_builtins, rebind(versioner, "os", spy_os)),
+    "__builtins__ becomes a dict": (
         parse, os_from_builtins,
-        lambda m, log: m.setattr(versioner, "os", os_stand_in(log), raising=False)),
-    "__builtins__ as a dict": (
-        parse, os_from_builtins,
-        lambda m, log: m.setattr(versioner, "__builtins__", {"os": os_stand_in(log)})),
+        rebind(versioner, "__builtins__", lambda log: {"os": spy_os(log)})),
     "no __builtins__: the caller's": (
-        parse, os_from_builtins,
-        lambda m, log: (m.delattr(versioner, "__builtins__"),
-                        os_in_builtins(m, os_stand_in(log)))),
+        parse, os_from_builtins, delete_then("__builtins__", rebind(builtins, "os", spy_os))),
 }
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_change_is_seen_by_the_next_call(case):
+def test_change_is_seen_by_the_next_call(case, tmp_path):
     op, before, change = CASES[case]
-    expected = op()
-    log = []
+    existing = tmp_path / "sh010.v012.exr"
+    existing.write_bytes(b"")
+    expected, log = op(str(existing)), []
     with pytest.MonkeyPatch.context() as m:
-        if before:
-            before(m)
+        before and before(m)
         for _ in range(WARM):
-            assert op() == expected
+            assert op(str(existing)) == expected
         with pytest.MonkeyPatch.context() as m2:
             change(m2, log)
-            assert op() == expected
-            assert log, "the stand-in was not called"
+            assert op(str(existing)) == expected and log, "the stand-in was not called"
             calls = len(log)
-            assert op() == expected
-            assert len(log) == 2 * calls
         for _ in range(WARM):
-            assert op() == expected
-    assert len(log) == 2 * calls
-    assert op() == expected
-    assert len(log) == 2 * calls
+            assert op(str(existing)) == expected
+    assert op(str(existing)) == expected
+    assert len(log) == calls
 
 
-def test_deleted_global_fails_at_the_next_call():
+def test_deleted_global_fails_at_the_next_call(monkeypatch):
     for _ in range(WARM):
-        parse()
-    with pytest.MonkeyPatch.context() as m:
-        m.delattr(versioner, "os")
-        with pytest.raises(NameError, match="^name 'os' is not defined$"):
-            parse()
-        m.setattr(versioner, "os", types.SimpleNamespace(path=types.SimpleNamespace()), raising=False)
-        with pytest.raises(AttributeError, match="splitext"):
-            parse()
-    assert parse() == parse()
+        parse(None)
+    monkeypatch.delattr(versioner, "os")
+    with pytest.raises(NameError, match="^name 'os' is not defined$"):
+        parse(None)
+    monkeypatch.setattr(versioner, "os", NS(path=NS()), raising=False)
+    with pytest.raises(AttributeError, match="splitext"):
+        parse(None)
 
 
 def test_fresh_modules_at_reused_addresses_are_read_afresh():
-    # Each round drops the module of the one before the last (monkeypatch
-    # would keep them all), so new ones and their namespaces are made where
-    # those were; the attributes stay alive and apart, so a stale answer
-    # would be an earlier round's.
+    # Each round drops its module before the next is made (monkeypatch would
+    # keep them all), so the new one and its namespace are likely made where
+    # the old ones were; the attributes stay alive and apart, so a stale
+    # answer would be the previous round's.
     kept = []
     try:
         for i in range(300):
-            stand_in = types.ModuleType("os")
-            log = []
-            kept.append(types.SimpleNamespace(splitext=spy(os.path.splitext, log)))
+            stand_in, log = types.ModuleType("os"), []
+            kept.append(NS(splitext=spy(os.path.splitext, log)))
             stand_in.path = kept[-1]
             versioner.os = stand_in
             del stand_in
-            assert Version(NAME).ext == "exr"
-            assert log == ["splitext"], i
+            assert Version(NAME).ext == "exr" and log == ["splitext"], i
+            versioner.os = os
     finally:
         versioner.os = os
 
 
 def test_no_leak_while_globals_change(leak_check):
-    stand_ins = [os_stand_in([]), os]
+    stand_ins = [NS(path=os.path), os]
 
     def op():
         stand_ins.reverse()

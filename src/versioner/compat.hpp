@@ -96,12 +96,12 @@ inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name)
 }
 
 // The dict's version tag. Every dict gets a fresh tag when it is made and at
-// each change of its entries, drawn from one counter of the interpreter that
-// only grows (64 bits; from 3.12 on the low bits flag the dict's watchers and
-// the count runs above them). So within one interpreter a tag names one state
-// of one dict: an equal tag read from a live dict means that very dict,
-// unchanged since the tag was taken, even if another dict once lived at the
-// same address.
+// each change of its entries (storing the very object a key already holds is
+// no change), drawn from one counter of the interpreter that only grows (64
+// bits; from 3.12 on the low bits serve the dict's watchers and the count runs
+// above them). So within one interpreter a tag names one state of one dict: an
+// equal tag read from a live dict means that very dict, unchanged since the
+// tag was taken, even if another dict once lived at the same address.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
 // From 3.12 the field is marked deprecated (it is gone in 3.14); it is still

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "lookup_cache.hpp"
 #include "state.hpp"
 
 namespace kv {
@@ -376,8 +377,14 @@ bool path_exists(Borrowed path) {
 
 bool isabs_is_original(Borrowed path) {
     if (!originals.posixpath || !path.is(originals.posixpath)) return false;
-    PyObject* isabs = PyDict_GetItemWithError(PyModule_GetDict(path.get()), names.isabs);
-    if (!isabs) PyErr_Clear();
+    PyObject* namespace_ = PyModule_GetDict(path.get());
+    if (PyObject* isabs = cached_entry(namespace_, names.isabs)) return isabs == originals.isabs;
+    PyObject* isabs = PyDict_GetItemWithError(namespace_, names.isabs);
+    if (!isabs) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyDict_CheckExact(namespace_)) remember_lookup(namespace_, names.isabs, nullptr, isabs);
     return isabs == originals.isabs;
 }
 

@@ -24,6 +24,8 @@
 
 namespace kv {
 
+// Names must be interned names of `names`, which live for the process: an
+// entry is found by the name's address.
 struct CachedLookup {
     PyObject* name = nullptr;      // an interned name of `names`
     PyObject* dict = nullptr;      // the globals, or the namespace of a module
@@ -33,38 +35,48 @@ struct CachedLookup {
     PyObject* value = nullptr;     // borrowed, see above
 };
 
-inline constexpr unsigned lookup_cache_bits = 6;
-extern CachedLookup lookup_cache[1u << lookup_cache_bits];
+// One entry per name, in the first free place of a short window that starts
+// at a place given by the name's address. The module reads a few dozen names,
+// each from one namespace, so every name keeps its entry, whatever addresses
+// the names and namespaces happen to have; another namespace read under the
+// same name (a stand-in module) replaces what the entry held.
+inline constexpr unsigned lookup_cache_bits = 8;
+inline constexpr unsigned lookup_window = 4;
+extern CachedLookup lookup_cache[(1u << lookup_cache_bits) + lookup_window - 1];
 
-// The entry for (dict, name): direct-mapped, a collision replaces the entry.
-inline CachedLookup& lookup_slot(PyObject* dict, PyObject* name) noexcept {
-    const auto key = reinterpret_cast<std::uintptr_t>(dict) ^
-                     (reinterpret_cast<std::uintptr_t>(name) >> 4);
-    const std::uint64_t mixed = static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull;
-    return lookup_cache[mixed >> (64 - lookup_cache_bits)];
+inline CachedLookup* lookup_window_of(PyObject* name) noexcept {
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+    return &lookup_cache[(key * 0x9E3779B97F4A7C15ull) >> (64 - lookup_cache_bits)];
+}
+
+// The entry of `name`, or null when it has none.
+inline const CachedLookup* find_lookup(PyObject* name) noexcept {
+    CachedLookup* e = lookup_window_of(name);
+    for (unsigned i = 0; i < lookup_window; ++i, ++e) {
+        if (e->name == name) return e;
+    }
+    return nullptr;
 }
 
 // The value that global `name` had in `globals`, or failing that in their
 // built-ins, when last looked up, if neither dict has changed since; null
 // otherwise.
 inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
-    const CachedLookup& e = lookup_slot(globals, name);
-    if (e.name != name || e.dict != globals || e.tag != compat::dict_version(globals)) {
-        return nullptr;
-    }
-    if (e.builtins && e.builtins_tag != compat::dict_version(e.builtins)) return nullptr;
-    return e.value;
+    const CachedLookup* e = find_lookup(name);
+    if (!e || e->dict != globals || e->tag != compat::dict_version(globals)) return nullptr;
+    if (e->builtins && e->builtins_tag != compat::dict_version(e->builtins)) return nullptr;
+    return e->value;
 }
 
 // The entry of `name` in `dict`, the namespace of a module, when last looked
 // up, if the dict has not changed since; null otherwise. An answer of the
 // built-ins (a module whose namespace is also globals) does not count here.
 inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
-    const CachedLookup& e = lookup_slot(dict, name);
-    if (e.name != name || e.dict != dict || e.tag != compat::dict_version(dict) || e.builtins) {
+    const CachedLookup* e = find_lookup(name);
+    if (!e || e->dict != dict || e->tag != compat::dict_version(dict) || e->builtins) {
         return nullptr;
     }
-    return e.value;
+    return e->value;
 }
 
 // Records an answer of a lookup just made: `value` found in `dict` itself
@@ -72,13 +84,20 @@ inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
 // dicts must be exact dicts.
 inline void remember_lookup(PyObject* dict, PyObject* name, PyObject* builtins,
                             PyObject* value) noexcept {
-    CachedLookup& e = lookup_slot(dict, name);
-    e.name = name;
-    e.dict = dict;
-    e.tag = compat::dict_version(dict);
-    e.builtins = builtins;
-    e.builtins_tag = builtins ? compat::dict_version(builtins) : 0;
-    e.value = value;
+    CachedLookup* window = lookup_window_of(name);
+    CachedLookup* e = window;  // a full window: the first entry makes room
+    for (unsigned i = 0; i < lookup_window; ++i) {
+        if (window[i].name == name || !window[i].name) {
+            e = &window[i];
+            break;
+        }
+    }
+    e->name = name;
+    e->dict = dict;
+    e->tag = compat::dict_version(dict);
+    e->builtins = builtins;
+    e->builtins_tag = builtins ? compat::dict_version(builtins) : 0;
+    e->value = value;
 }
 
 }  // namespace kv

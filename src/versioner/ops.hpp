@@ -8,19 +8,17 @@
 
 namespace kv {
 
+Ref module_attribute_uncached(Borrowed obj, Borrowed name);
+
 // getattr(obj, name) for an ordinary name (not a dunder): for a plain module
 // object, whose type defines no such attribute, the entry of its namespace.
 inline Ref module_attribute(Borrowed obj, Borrowed name) {
     if (PyModule_CheckExact(obj.get())) {
-        PyObject* dict = PyModule_GetDict(obj.get());
-        if (PyObject* value = cached_entry(dict, name.get())) return Ref::borrow(value);
-        if (PyObject* value = PyDict_GetItemWithError(dict, name.get())) {
-            if (PyDict_CheckExact(dict)) remember_lookup(dict, name.get(), nullptr, value);
+        if (PyObject* value = cached_entry(PyModule_GetDict(obj.get()), name.get())) {
             return Ref::borrow(value);
         }
-        if (PyErr_Occurred()) throw PyErrOccurred();
     }
-    return getattr(obj, name);
+    return module_attribute_uncached(obj, name);
 }
 
 // obj[start:]

@@ -90,6 +90,18 @@ void restore_exception(Ref value) noexcept {
 
 namespace kv {
 
+Ref module_attribute_uncached(Borrowed obj, Borrowed name) {
+    if (PyModule_CheckExact(obj.get())) {
+        PyObject* dict = PyModule_GetDict(obj.get());
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.get())) {
+            if (PyDict_CheckExact(dict)) remember_lookup(dict, name.get(), nullptr, value);
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) throw PyErrOccurred();
+    }
+    return getattr(obj, name);
+}
+
 Ref join_fields(Borrowed format_text, std::initializer_list<Borrowed> parts) {
     Py_ssize_t length = 0;
     Py_UCS4 max_char = 0;

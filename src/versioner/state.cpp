@@ -6,7 +6,7 @@ namespace kv {
 
 Names names;
 Builtins builtins;
-CachedLookup lookup_cache[1u << lookup_cache_bits];
+CachedLookup lookup_cache[(1u << lookup_cache_bits) + lookup_window - 1];
 
 void intern_names() {
     static bool done = false;
