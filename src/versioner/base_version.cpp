@@ -83,7 +83,7 @@ Ref current_number_of(Frame& f, Borrowed version, CurrentRead* read);
 Ref current_reading(Frame& f, Borrowed self, CurrentRead* read);
 Ref int_to_pad_of(Frame& f, Args a);
 Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
-            PyObject* known_version);
+            const CurrentRead* known);
 
 // self.name = value in __init__: while nothing foreign has run on a fresh
 // instance of an unchanged class, its setattr is the generic one.
@@ -97,9 +97,9 @@ Ref is_versionless(Frame& f, Args a);
 
 // self.to(number) after `own_method` said yes.
 Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads,
-                PyObject* known_version) {
+                const CurrentRead* known) {
     return run_member_body(f.globals(), "kestrum.versioner.BaseVersion.to", 76, [&](Frame& g) {
-        return to_with(g, self, number, known_pads, known_version);
+        return to_with(g, self, number, known_pads, known && known->stable ? known : nullptr);
     });
 }
 
@@ -500,6 +500,9 @@ Ref current_reading(Frame& f, Borrowed self, CurrentRead* read) {
         // Reading self.filename runs no code here, so the method can be
         // looked up at the call, as a method call does, without binding it.
         Ref filename = record_attribute(self, names.filename);
+        // Kept only as an exact str, whose release runs no code: another
+        // value must be released where the general path releases it.
+        if (read && PyUnicode_CheckExact(filename.get())) read->filename = Ref::borrow(filename);
         if (own_method(self, names.current_method)) {
             return run_member_body(f.globals(), "kestrum.versioner.BaseVersion._current", 62,
                                    [&](Frame& g) { return current_number(g, self, read); });
@@ -526,7 +529,8 @@ Ref is_versionless(Frame& f, Args a) {
 // def to(self, version): the same name at another number. Rewrites this
 // object's filename, then builds a new object of its class from it.
 Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
-            PyObject* known_version) {
+            const CurrentRead* known) {
+    PyObject* known_version = known ? known->version.get() : nullptr;
     f.at(77);
     const bool own_int_to_pad = own_static_method(self, names.int_to_pad, int_to_pad_of);
     Ref int_to_pad = own_int_to_pad ? Ref() : getattr(self, names.int_to_pad);
@@ -586,7 +590,8 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
     if (unchanged && cls == originals.version && own_int_to_pad && plain_parts &&
         PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get()) &&
         PyUnicode_CheckExact(digits.get())) {
-        old_name = try_record_attribute(self, names.filename);
+        old_name = known && known->filename ? Ref::borrow(known->filename)
+                                            : try_record_attribute(self, names.filename);
         copy_known = !old_name || PyUnicode_CheckExact(old_name.get());
     }
     store(self, names.filename, new_name, !unchanged);

@@ -52,10 +52,11 @@ Ref file_system_init_fresh(Frame& f, Args a);
 // ran none but the module's own code over plain attribute values (the class
 // unchanged, its _current not shadowed, a version that is None or an exact
 // str): reading it again, with nothing else run in between, gives the same;
-// `version` is then the version attribute it read.
+// `version` and `filename` are then the attributes it read.
 struct CurrentRead {
     bool stable = false;
     Ref version;
+    Ref filename;
 };
 
 // obj.current and obj.isVersionless, for member code; `read`, when given,
@@ -66,9 +67,9 @@ Ref is_versionless_attribute(Frame& f, Borrowed obj);
 // self.to(number), once `own_method(self, "to")` holds. `known_pads`, when
 // given, is what self.pads would read at the call (the caller has read it,
 // and nothing but the module's own code over plain values has run since).
-// Likewise `known_version` for self.version.
+// Likewise `known` for self.version and self.filename (when stable).
 Ref call_own_to(Frame& f, Borrowed self, Borrowed number, PyObject* known_pads = nullptr,
-                PyObject* known_version = nullptr);
+                const CurrentRead* known = nullptr);
 
 // Makes the class of `def` as the class statement does: the namespace from
 // the metaclass's __prepare__ with __module__ and __qualname__ first, then the

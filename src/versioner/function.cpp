@@ -327,8 +327,7 @@ namespace {
 // allocator (its __new__ is object's) and run its __init__, one of this
 // module's functions. Without the interpreter's argument tuples in between.
 // Empty when that does not hold.
-Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames,
-              Impl copied_init = nullptr) {
+Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     if (cls != originals.version && cls != originals.version_file_system &&
         cls != originals.base_version) {
         return Ref();
@@ -359,10 +358,9 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
     // what it stores for what it would read back.
     Impl fresh = nullptr;
     if (class_unchanged(type)) {
-        if (init == originals.base_init) fresh = copied_init ? copied_init : base_init_fresh;
-        if (init == originals.file_system_init && !copied_init) fresh = file_system_init_fresh;
+        if (init == originals.base_init) fresh = base_init_fresh;
+        if (init == originals.file_system_init) fresh = file_system_init_fresh;
     }
-    if (copied_init && fresh != copied_init) return Ref();
     Ref result = Ref::check(invoke(as_function(init)->data, with_self,
                                    static_cast<Py_ssize_t>(nargs + 1), kwnames, fresh));
     if (!result.is_none()) {
@@ -405,8 +403,21 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
 
 Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
                    PyObject* ext) {
-    PyObject* args[] = {filename, pads, postfix, ext};
-    return construct(cls, args, 4, nullptr, base_init_copied);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (cls != originals.version || Py_TYPE(cls) != &PyType_Type ||
+        type->tp_new != PyBaseObject_Type.tp_new || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
+        !class_unchanged(type)) {
+        return Ref();
+    }
+    // The class as made: its __init__ is BaseVersion.__init__ as made, run
+    // here in its own frame as a call of the class would run it.
+    FunctionData& init = as_function(originals.base_init)->data;
+    Ref no_arguments = Ref::check(PyTuple_New(0));
+    Ref instance = Ref::check(type->tp_new(type, no_arguments.get(), nullptr));
+    PyObject* args[] = {instance.get(), filename, pads, postfix, ext};
+    run_member(init.globals, init.traceback_name.c_str(), init.def->first_line, base_init_copied,
+               args);
+    return instance;
 }
 
 void enable_class_call(PyObject* cls) {

@@ -65,10 +65,21 @@ Ref next_version(Frame& f, Args a) {
                                                       integer(1).get()));
         if (!own_to) return call(to, number);
         if (!stable) return call_own_to(f, self, number);
-        return call_own_to(f, self, number, pads.get(), read.version.get());
+        return call_own_to(f, self, number, pads.get(), &read);
     }
     f.at(111);
     raise(f.global(names.ExceededPaddingVersion));
+}
+
+// version > 1, natively for an exact int.
+bool greater_than_one(Borrowed version) {
+    if (PyLong_CheckExact(version.get())) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(version.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) throw PyErrOccurred();
+        return overflow > 0 || (overflow == 0 && value > 1);
+    }
+    return require_status(PyObject_RichCompareBool(version.get(), integer(1).get(), Py_GT));
 }
 
 // @property
@@ -84,14 +95,14 @@ Ref previous_version(Frame& f, Args a) {
     if (!truth(version)) return Ref::none();
     f.at(119);
     Ref one = integer(1);
-    if (require_status(PyObject_RichCompareBool(version.get(), one.get(), Py_GT))) {
+    if (greater_than_one(version)) {
         f.at(120);
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
         Ref current = stable ? Ref::borrow(version) : current_attribute(f, self);
         Ref number = Ref::check(PyNumber_Subtract(current.get(), one.get()));
         if (!own_to) return call(to, number);
-        return call_own_to(f, self, number, nullptr, stable ? read.version.get() : nullptr);
+        return call_own_to(f, self, number, nullptr, stable ? &read : nullptr);
     }
     f.at(122);
     if (require_status(PyObject_RichCompareBool(version.get(), one.get(), Py_EQ))) {
