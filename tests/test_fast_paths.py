@@ -844,3 +844,19 @@ def test_exists_matches_the_python_level_function(name, tmp_path, monkeypatch):
     monkeypatch.setattr(os, "stat", lambda *a, **k: stats.append(a) or real_stat(*a, **k))
     assert exists_calls(lambda: fs.exists) == (native[0], 1) and len(stats) == 1
     assert native[1] == (0 if type(name) is str else 1)
+
+
+def test_in_with_a_pattern_that_lost_a_group(tmp_path):
+    # A postfix "[" opens a character class that swallows the group
+    # "version": the split fails as the general path says, also once the
+    # pattern is cached.
+    results = []
+    for general in (False, True):
+        with pytest.MonkeyPatch.context() as m:
+            if general:
+                m.setattr(VersionFileSystem, "unrelated", None, raising=False)
+            fs = VersionFileSystem(str(tmp_path / "a[005.exr"))
+            fs.postfix = "["
+            results.append([traced(lambda: 13 in fs) for _ in range(3)])
+    assert results[0] == results[1]
+    assert results[0][-1][:2] == ("raised", KeyError)

@@ -211,7 +211,12 @@ Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed 
             if (match.is_none()) break;
             PyObject* args[] = {match.get(), names.head, names.version, names.tail};
             Ref fields = Ref::steal(PyObject_VectorcallMethod(names.group, args, 4, nullptr));
-            if (!fields) throw PyErrOccurred();
+            if (!fields) {
+                // A pattern without those groups: the general path says how
+                // the split fails.
+                PyErr_Clear();
+                return Ref();
+            }
             if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 3) {
                 return Ref();
             }
