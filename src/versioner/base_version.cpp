@@ -58,18 +58,9 @@ namespace {
 Ref splits_by_pattern(Frame& f, Args a);
 void unmatched_parts(Frame& f, Borrowed filename, Ref& head, Ref& version, Ref& tail);
 
-// The exact-str parts that a copy's name is the concatenation of (see to).
-struct CopyParts {
-    PyObject* head;
-    PyObject* version;
-    PyObject* tail;
-};
 void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const CopyParts* hint,
                Ref& head, Ref& version, Ref& tail);
 bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end);
-
-// Handed by to() to the copy's constructor, which it calls at once.
-const CopyParts* pending_copy_parts = nullptr;
 
 // The instance that __init__ last completed with nothing foreign run, and
 // the version it stored: read only right after the construction that a
@@ -617,15 +608,8 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
             // cuts between them, gives them again.
             const CopyParts parts = {name_head.get(), digits.get(), name_tail.get()};
             const bool hinted = copy_known && name_head;
-            pending_copy_parts = hinted ? &parts : nullptr;
-            Ref made;
-            try {
-                made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get());
-            } catch (...) {
-                pending_copy_parts = nullptr;
-                throw;
-            }
-            pending_copy_parts = nullptr;
+            Ref made = construct_copy(cls, name.get(), copied_pads.get(), postfix.get(), ext.get(),
+                                      hinted ? &parts : nullptr);
             if (made) return made;
         }
     }
@@ -732,10 +716,8 @@ const std::vector<MemberDef> members = {
 const ClassDef base_version_class = {"BaseVersion", 11, members};
 
 Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
-Ref base_init_copied(Frame& f, Args a) {
-    const CopyParts* hint = pending_copy_parts;
-    pending_copy_parts = nullptr;
-    return init_with(f, a, true, true, hint);
+Ref base_init_copied(Frame& f, Args a, const CopyParts* parts) {
+    return init_with(f, a, true, true, parts);
 }
 
 }  // namespace kv

@@ -35,17 +35,26 @@ Ref store_name(Frame& f, Borrowed self, Borrowed filename, Ref& pads, Ref& postf
 // but what it stores it need not read back while nothing foreign has run.
 Ref base_init_fresh(Frame& f, Args a);
 
+// The exact-str parts that a copy's name is known to be the concatenation
+// of (see to): a split that cuts it between them gives them again.
+struct CopyParts {
+    PyObject* head;
+    PyObject* version;
+    PyObject* tail;
+};
+
 // The same, for the copy of an instance of the module's Version whose
 // filename, pads, postfix and ext (as read from it) are the arguments: what
 // the constructor does with that instance, without reading it again.
-Ref base_init_copied(Frame& f, Args a);
+// `parts`, when given, as above.
+Ref base_init_copied(Frame& f, Args a, const CopyParts* parts);
 
 // cls(source) as `construct_copy` makes it: for `cls` one of the module's
 // classes as created, unchanged, whose __init__ is BaseVersion.__init__ as
 // created, with the source's filename and settings already read. Empty when
 // that does not hold: then the call must run.
 Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
-                   PyObject* ext);
+                   PyObject* ext, const CopyParts* parts);
 Ref file_system_init_fresh(Frame& f, Args a);
 
 // What a reading of obj.current tells beyond its value: `stable` when it

@@ -402,7 +402,7 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
 }  // namespace
 
 Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
-                   PyObject* ext) {
+                   PyObject* ext, const CopyParts* parts) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (cls != originals.version || Py_TYPE(cls) != &PyType_Type ||
         type->tp_new != PyBaseObject_Type.tp_new || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
@@ -415,8 +415,8 @@ Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* 
     Ref no_arguments = Ref::check(PyTuple_New(0));
     Ref instance = Ref::check(type->tp_new(type, no_arguments.get(), nullptr));
     PyObject* args[] = {instance.get(), filename, pads, postfix, ext};
-    run_member(init.globals, init.traceback_name.c_str(), init.def->first_line, base_init_copied,
-               args);
+    run_member_body(init.globals, init.traceback_name.c_str(), init.def->first_line,
+                    [&](Frame& f) { return base_init_copied(f, args, parts); });
     return instance;
 }
 
