@@ -6,6 +6,7 @@
 
 #include "classes.hpp"
 #include "fast_paths.hpp"
+#include "gate.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 
@@ -63,8 +64,8 @@ void cut_parts(Borrowed name, Py_ssize_t h, Py_ssize_t d, Py_ssize_t end, const 
 bool same_text_at(Borrowed text, Borrowed name, Py_ssize_t start, Py_ssize_t end);
 
 // The instance that __init__ last completed with nothing foreign run, and
-// the version it stored: read only right after the construction that a
-// caller cleared it for, while that instance is alive.
+// the version it stored. Borrowed: read only by fresh_version, right after
+// the construction that cleared it returned, with nothing run in between.
 struct FreshInstance {
     PyObject* instance = nullptr;
     PyObject* version = nullptr;
@@ -149,7 +150,8 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
     Ref splitext = module_attribute(module_attribute(f.global(names.os), names.path),
                                     names.splitext);
     Ref stored_name = foreign ? record_attribute(self, names.filename) : std::move(stored);
-    if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get())) {
+    if (splitext.is(originals.splitext) && PyUnicode_CheckExact(stored_name.get()) &&
+        gate::open(gate::Family::splitext)) {
         // extension[1:] of a non-empty extension, taken from the name itself.
         const Py_ssize_t dot = extension_start(stored_name);
         f.at(26);
@@ -176,6 +178,7 @@ Ref init_with(Frame& f, Args a, bool fresh, bool copied = false,
     // same pattern: keep it instead of formatting and compiling again.
     const bool cacheable = compile.is(originals.compile) &&
                            name_template.is(originals.name_template) &&
+                           gate::open(gate::Family::compile) &&
                            PyUnicode_CheckExact(self_postfix.get()) &&
                            PyUnicode_CheckExact(self_ext.get());
     Ref pattern = cacheable ? cached_pattern(self_postfix, self_ext) : Ref();
@@ -257,14 +260,17 @@ Ref eq(Frame& f, Args a) {
         f.at(38);
         Ref own = current_attribute(f, self);
         Ref version_class = f.global(names.Version);
-        last_fresh = {};
-        Ref other = call(version_class, version);
+        // With the global still the module's Version, a construction that
+        // ran nothing foreign hands over the version it stored.
+        Ref stored;
+        Ref other = version_class.is(originals.version)
+                        ? construct_noting_version(version_class.get(), version.get(), stored)
+                        : Ref();
+        if (!other) other = call(version_class, version);
         Ref other_current;
-        if (other.get() == last_fresh.instance) {
-            // Made just now by the module's own __init__ with nothing foreign
-            // run: its current is that of the version it stored, through the
+        if (stored) {
+            // Its current is that of the version it stored, through the
             // property and _current as made.
-            Borrowed stored = last_fresh.version;
             other_current = run_member_body(
                 f.globals(), "kestrum.versioner.BaseVersion.current", 69, [&](Frame& g) {
                     g.at(70);
@@ -276,7 +282,6 @@ Ref eq(Frame& f, Args a) {
         } else {
             other_current = current_attribute(f, other);
         }
-        last_fresh = {};
         return equals(own, other_current);
     }
     if (PyLong_Check(version.get())) {
@@ -634,7 +639,8 @@ Ref cut_stem(Borrowed head, Borrowed postfix) {
 // longer agree.
 Ref stem_of(Frame& f, Borrowed head, Borrowed postfix) {
     Ref compile = module_attribute(f.global(names.re), names.compile);
-    const bool cacheable = compile.is(originals.compile) && PyUnicode_CheckExact(postfix.get());
+    const bool cacheable = compile.is(originals.compile) && PyUnicode_CheckExact(postfix.get()) &&
+                           gate::open(gate::Family::compile);
     if (cacheable && PyUnicode_CheckExact(head.get())) {
         if (Ref stem = plain_postfix_stem(head, postfix)) return stem;
     }
@@ -716,6 +722,15 @@ const std::vector<MemberDef> members = {
 const ClassDef base_version_class = {"BaseVersion", 11, members};
 
 Ref base_init_fresh(Frame& f, Args a) { return init_with(f, a, true); }
+
+void forget_fresh() noexcept { last_fresh = {}; }
+
+Ref fresh_version(PyObject* instance) noexcept {
+    const FreshInstance fresh = last_fresh;
+    last_fresh = {};
+    if (!instance || instance != fresh.instance) return Ref();
+    return Ref::borrow(fresh.version);
+}
 Ref base_init_copied(Frame& f, Args a, const CopyParts* parts) {
     return init_with(f, a, true, true, parts);
 }

@@ -57,6 +57,18 @@ Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* 
                    PyObject* ext, const CopyParts* parts);
 Ref file_system_init_fresh(Frame& f, Args a);
 
+// cls(name) for `cls` the module's Version as made and unchanged, made the
+// way a call of the class makes it; with `version` set to the version text
+// its __init__ stored when nothing foreign ran during the construction (so
+// reading it back from the instance would give that very object). Empty
+// when the class cannot be called that way: then the call must run.
+Ref construct_noting_version(PyObject* cls, PyObject* name, Ref& version);
+
+// What construct_noting_version reads: forget_fresh before the
+// construction, fresh_version right after it, with nothing run in between.
+void forget_fresh() noexcept;
+Ref fresh_version(PyObject* instance) noexcept;
+
 // What a reading of obj.current tells beyond its value: `stable` when it
 // ran none but the module's own code over plain attribute values (the class
 // unchanged, its _current not shadowed, a version that is None or an exact

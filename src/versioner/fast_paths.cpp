@@ -70,39 +70,6 @@ struct NameMatcher {
 // cache, and dropped with it).
 std::unordered_map<PyObject*, NameMatcher> matchers;
 
-// A name in a module's namespace and the object it held at start-up.
-struct Helper {
-    PyObject* namespace_;
-    PyObject* name;
-    PyObject* value;
-};
-std::vector<Helper> walk_helpers;
-std::vector<Helper> filter_helpers;
-std::vector<Helper> exists_helpers;
-
-void keep_helper(std::vector<Helper>& into, Borrowed module, const char* name) {
-    PyObject* namespace_ = PyModule_GetDict(module.get());
-    Ref key = Ref::check(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(namespace_, key.get());
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, name);
-        throw PyErrOccurred();
-    }
-    // Kept for the life of the process, like the modules themselves.
-    into.push_back({Ref::borrow(namespace_).release(), key.release(), Ref::borrow(value).release()});
-}
-
-bool unchanged(const std::vector<Helper>& helpers) {
-    if (helpers.empty()) return false;
-    for (const Helper& h : helpers) {
-        if (PyDict_GetItemWithError(h.namespace_, h.name) != h.value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
 PyObject* keep_attribute(Borrowed module, const char* name) {
     PyObject* value = PyObject_GetAttrString(module.get(), name);
     if (!value) throw PyErrOccurred();
@@ -222,23 +189,6 @@ void capture_originals(Borrowed globals) noexcept {
         taken.isabs = keep_attribute(posixpath, "isabs");
         taken.walk = keep_attribute(os, "walk");
         taken.posixpath = Ref::borrow(posixpath).release();
-        std::vector<Helper> walk_uses, filter_uses;
-        for (const char* name : {"scandir", "path", "fspath"}) keep_helper(walk_uses, os, name);
-        for (const char* name : {"islink", "join"}) keep_helper(walk_uses, posixpath, name);
-        for (const char* name : {"os", "posixpath", "_compile_pattern", "translate"}) {
-            keep_helper(filter_uses, fnmatch, name);
-        }
-        keep_helper(filter_uses, os, "path");
-        keep_helper(filter_uses, posixpath, "normcase");
-        // posixpath.exists is genericpath's: os.stat, read through its `os`.
-        std::vector<Helper> exists_uses;
-        Ref genericpath = Ref::check(PyImport_ImportModule("genericpath"));
-        if (PyFunction_Check(taken.exists) &&
-            PyFunction_GetGlobals(taken.exists) == PyModule_GetDict(genericpath.get())) {
-            keep_helper(exists_uses, genericpath, "os");
-            keep_helper(exists_uses, os, "stat");
-            if (exists_uses[0].value != os.get()) exists_uses.clear();
-        }
         taken.os = Ref::borrow(os).release();
         taken.getcwd = keep_attribute(os, "getcwd");
         taken.compile = keep_attribute(re, "compile");
@@ -266,9 +216,6 @@ void capture_originals(Borrowed globals) noexcept {
         taken.file_system_init = Ref::borrow(file_system_init).release();
         pattern_cache.set(std::move(cache));
         stem_cache.set(std::move(stems));
-        walk_helpers = std::move(walk_uses);
-        filter_helpers = std::move(filter_uses);
-        exists_helpers = std::move(exists_uses);
         ClassState states[3];
         int i = 0;
         for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
@@ -331,12 +278,6 @@ Ref path_extension(Borrowed path) {
     if (dot < 0) return Ref::check(PyUnicode_New(0, 0));
     return Ref::check(PyUnicode_Substring(path.get(), dot, PyUnicode_GET_LENGTH(path.get())));
 }
-
-bool walk_helpers_unchanged() { return unchanged(walk_helpers); }
-
-bool filter_helpers_unchanged() { return unchanged(filter_helpers); }
-
-bool exists_helpers_unchanged() { return unchanged(exists_helpers); }
 
 Ref record_entry(Borrowed obj, Borrowed name) {
 #if PY_VERSION_HEX < 0x030B0000

@@ -107,22 +107,11 @@ inline Ref try_record_attribute(Borrowed obj, Borrowed name) noexcept {
 // that the general lookup can say how that fails.
 Ref record_entry(Borrowed obj, Borrowed name);
 
-// Whether os.path.exists, called as the original, runs only os.stat, the
-// original one, read from the original os module: then `path_exists`
-// gives its answer.
-bool exists_helpers_unchanged();
-
-// os.path.exists(path) for an exact str, with exists_helpers_unchanged():
+// os.path.exists(path) for an exact str, with its gate family open:
 // one stat(2) of the encoded path, without the interpreter lock as os.stat
 // runs it; False for a path that cannot be encoded or holds a NUL, whose
 // ValueError os.path.exists swallows.
 bool path_exists(Borrowed path);
-
-// Whether what os.walk, respectively fnmatch.filter, call in turn (os.scandir,
-// os.path.islink, os.path.normcase and the like, read from their own
-// modules) are still the originals: a test double put there must be seen.
-bool walk_helpers_unchanged();
-bool filter_helpers_unchanged();
 
 // Whether the module `path` (what `os.path` gave) is the original os.path
 // and its `isabs` the original one; reads its namespace only.

@@ -420,6 +420,18 @@ Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* 
     return instance;
 }
 
+Ref construct_noting_version(PyObject* cls, PyObject* name, Ref& version) {
+    version.reset();
+    if (cls != originals.version) return Ref();
+    forget_fresh();
+    PyObject* args[] = {name};
+    Ref made = construct(cls, args, 1, nullptr);
+    // Nothing ran between the end of __init__ and here: what it noted is
+    // still stored on the instance, which holds it.
+    version = fresh_version(made.get());
+    return made;
+}
+
 void enable_class_call(PyObject* cls) {
     reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = class_vectorcall;
 }

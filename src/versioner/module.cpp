@@ -18,6 +18,7 @@
 
 #include "classes.hpp"
 #include "fast_paths.hpp"
+#include "gate.hpp"
 #include "function.hpp"
 #include "query_scan.hpp"
 #include "scan_generator.hpp"
@@ -178,6 +179,7 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_scan_generator_type();
         run_body(body);
+        gate::capture();
         capture_originals(globals);
         capture_query_originals(globals);
         return 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fast_paths.hpp"
+#include "gate.hpp"
 #include "scan_generator.hpp"
 #include "ops.hpp"
 #include "state.hpp"
@@ -315,6 +316,13 @@ bool QueryScan::applies(Borrowed globals, Borrowed self) {
         if (Py_TYPE(module) != &PyModule_Type) return false;
     }
     if (!unchanged(o.bindings)) return false;
+    // What the items' construction calls: the scan decides their numbers
+    // without calling it.
+    using gate::Family;
+    if (!gate::open({Family::splitext, Family::compile, Family::exists, Family::isabs,
+                     Family::getcwd})) {
+        return false;
+    }
     auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
     if (Py_TYPE(o.file_system_class) != &PyType_Type || cls->tp_mro != o.mro) return false;
     for (int i = 0; i < 2; ++i) {
@@ -328,6 +336,27 @@ bool QueryScan::applies(Borrowed globals, Borrowed self) {
         if (class_member(type, name) != class_member(cls, name)) return false;
     }
     return true;
+}
+
+bool QueryScan::reads_current_plainly(Borrowed self) {
+    PyObject* o = self.get();
+    PyTypeObject* type = Py_TYPE(o);
+    auto* cls = reinterpret_cast<PyTypeObject*>(query_originals.file_system_class);
+    if (type != cls) {
+        for (PyObject* name : {names.version, names.filename}) {
+            if (class_member(type, name) != class_member(cls, name)) return false;
+        }
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject* namespace_ = compat::instance_dict(o);
+    if (!namespace_) return false;
+    if (PyDict_GetItemWithError(namespace_, names.current_method)) return false;
+    if (PyErr_Occurred()) throw PyErrOccurred();
+#else
+    if (!compat::unshadowed_method(o, names.current_method)) return false;
+#endif
+    Ref version = record_entry(self, names.version);
+    return !version || version.is_none() || PyUnicode_CheckExact(version.get());
 }
 
 Py_ssize_t ScanDirectory::size() const {
@@ -405,7 +434,8 @@ void QueryScan::start() {
 
     body_.at(153);
     Ref walk = module_attribute(body_.global(names.os), names.walk);
-    if (walk.is(originals.walk) && walk_helpers_unchanged() && DirectoryWalk::accepts(dirname)) {
+    if (walk.is(originals.walk) && gate::open(gate::Family::walk) &&
+        DirectoryWalk::accepts(dirname)) {
         native_walk_ = std::make_unique<DirectoryWalk>(dirname);
         // Names are selected by prefix on their bytes when the prefix holds
         // no pattern characters and is valid UTF-8, as the names then decode.
@@ -470,7 +500,7 @@ bool QueryScan::advance(QueryItem& item) {
         dir_.reset();
         body_.at(154);
         Ref filter = module_attribute(body_.global(names.fnmatch), names.filter);
-        const bool original_filter = filter.is(originals.filter) && filter_helpers_unchanged();
+        const bool original_filter = filter.is(originals.filter) && gate::open(gate::Family::filter);
         if (native_walk_) {
             if (original_filter && by_bytes_ && take_listing(root, entries)) continue;
             filenames = DirectoryWalk::filenames(entries);

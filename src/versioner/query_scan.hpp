@@ -82,6 +82,13 @@ public:
     // overrides none of the members the queries use) may run on this scan.
     static bool applies(Borrowed globals, Borrowed self);
 
+    // Once `applies` holds: whether reading self.current runs none but the
+    // module's own code (no _current of the instance's own, no class
+    // attribute `version` or `filename`, and a version that is missing, None
+    // or an exact str). Then it makes no difference whether the items were
+    // built before it was read, as the general path builds them.
+    static bool reads_current_plainly(Borrowed self);
+
     // With `any_order`, the items of one directory may come in the order
     // listed rather than sorted, as long as each is decided without being
     // built: a directory where one must be built is handed out again, all

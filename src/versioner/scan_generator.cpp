@@ -7,6 +7,7 @@
 
 #include "fast_paths.hpp"
 #include "function.hpp"
+#include "gate.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 #include "walk.hpp"
@@ -60,7 +61,7 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         split_head(f, s.self, dirname, s.basename);
         f.at(153);
         Ref walk = module_attribute(f.global(names.os), names.walk);
-        if (walk.is(originals.walk) && walk_helpers_unchanged() &&
+        if (walk.is(originals.walk) && gate::open(gate::Family::walk) &&
             DirectoryWalk::accepts(dirname)) {
             s.native_walk = std::make_unique<DirectoryWalk>(dirname);
         } else {
@@ -98,7 +99,7 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         Ref pattern = Ref::check(PyNumber_Add(s.basename.get(), names.star));
         // With the original fnmatch.filter, a pattern that is a plain prefix
         // and a star selects the names that begin with that prefix.
-        Ref matched = filter.is(originals.filter) && filter_helpers_unchanged()
+        Ref matched = filter.is(originals.filter) && gate::open(gate::Family::filter)
                           ? filter_by_prefix(filenames, s.basename)
                           : Ref();
         if (!matched) matched = call(filter, filenames, pattern);

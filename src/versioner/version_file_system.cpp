@@ -4,6 +4,7 @@
 
 #include "classes.hpp"
 #include "fast_paths.hpp"
+#include "gate.hpp"
 #include "ops.hpp"
 #include "query_scan.hpp"
 #include "scan_generator.hpp"
@@ -37,9 +38,11 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     Ref exists = module_attribute(path, names.exists);
     Ref name = getattr(self, names.filename);
     // `exists(name) and not isabs(name)` is false for an absolute name,
-    // whatever the disk says: with the original functions, no need to ask it.
+    // whatever the disk says: with the original functions, and what they
+    // call, no need to ask it.
     const bool absolute = exists.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
-                          path_is_absolute(name) && isabs_is_original(path);
+                          path_is_absolute(name) && isabs_is_original(path) &&
+                          gate::open({gate::Family::exists, gate::Family::isabs});
     if (!absolute) foreign = true;
     if (!absolute && truth(call(exists, name))) {
         Ref isabs = os_path_function(f, names.isabs);
@@ -118,13 +121,11 @@ bool contains_globals_original(Frame& f) {
     }
     PyObject* re = PyDict_GetItemWithError(f.globals().get(), names.re);
     if (!re) PyErr_Clear();
+    using gate::Family;
     return re && entry_is(re, names.compile, originals.compile) &&
            entry_is(originals.os, names.path, originals.posixpath) &&
-           entry_is(originals.os, names.getcwd, originals.getcwd) &&
-           entry_is(originals.posixpath, names.exists, originals.exists) &&
-           entry_is(originals.posixpath, names.isabs, originals.isabs) &&
-           entry_is(originals.posixpath, names.splitext, originals.splitext) &&
-           exists_helpers_unchanged();
+           gate::open({Family::exists, Family::isabs, Family::getcwd, Family::splitext,
+                       Family::compile});
 }
 
 // What the constructor of a copy makes of its name: `exists(name) and not
@@ -336,8 +337,8 @@ bool wanted_number(Borrowed current, ItemNumber& wanted) {
 }
 
 // __next__ (`step` 1) and __previous__ (`step` -1) on items decided natively:
-// only the neighbour is built. `lines`: listing, reading current, comparing,
-// taking the neighbour.
+// only the neighbour is built, when the object's number is an exact int.
+// `lines`: listing, reading current, comparing, taking the neighbour.
 Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4]) {
     f.at(lines[0]);
     QueryScan scan(f.globals(), self);
@@ -347,6 +348,13 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
     const Py_ssize_t count = static_cast<Py_ssize_t>(vers.size());
     ItemNumber wanted;
     const bool by_number = wanted_number(current, wanted);
+    // Otherwise the items' __eq__ compares, and the code it runs must find
+    // them all built, as the general path builds them before comparing.
+    std::vector<Ref> built;
+    if (!by_number) {
+        f.at(lines[0]);
+        for (const QueryItem& ver : vers) built.push_back(scan.build(ver));
+    }
     for (Py_ssize_t k = 0; k < count; ++k) {
         const Py_ssize_t i = step > 0 ? k : count - 1 - k;
         const QueryItem& ver = vers[static_cast<size_t>(i)];
@@ -354,15 +362,14 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
         if (by_number) {
             equal = ver.number.present && ver.number.digits == wanted.digits;
         } else {
-            f.at(lines[0]);
-            Ref item = scan.build(ver);
             f.at(lines[2]);
-            equal = same_number(current, item);
+            equal = same_number(current, built[static_cast<size_t>(i)]);
         }
         if (equal) {
             f.at(lines[3]);
             const Py_ssize_t j = i + step;
             if (j < 0 || j >= count) return Ref::none();
+            if (!by_number) return std::move(built[static_cast<size_t>(j)]);
             f.at(lines[0]);
             return scan.build(vers[static_cast<size_t>(j)]);
         }
@@ -375,7 +382,7 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
 // front: the outcome is the same and the walk stays linear.
 Ref next_item(Frame& f, Args a) {
     Borrowed self = a[0];
-    if (QueryScan::applies(f.globals(), self)) {
+    if (QueryScan::applies(f.globals(), self) && QueryScan::reads_current_plainly(self)) {
         return neighbour_natively(f, self, 1, {162, 163, 165, 167});
     }
     f.at(162);
@@ -399,7 +406,7 @@ Ref next_item(Frame& f, Args a) {
 // object's number.
 Ref previous_item(Frame& f, Args a) {
     Borrowed self = a[0];
-    if (QueryScan::applies(f.globals(), self)) {
+    if (QueryScan::applies(f.globals(), self) && QueryScan::reads_current_plainly(self)) {
         return neighbour_natively(f, self, -1, {172, 173, 175, 177});
     }
     f.at(172);
@@ -515,7 +522,7 @@ Ref exists(Frame& f, Args a) {
     Ref name = getattr(a[0], names.filename);
     // The original os.path.exists over the original os.stat: one stat here.
     if (exists_function.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
-        exists_helpers_unchanged()) {
+        gate::open(gate::Family::exists)) {
         return Ref::boolean(path_exists(name));
     }
     return call(exists_function, name);
