@@ -1,5 +1,7 @@
 #include "walk_core.hpp"
 
+#include "unwind.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -229,7 +231,9 @@ void worker(std::shared_ptr<Pool> pool) {
         bool failed = false;
         try {
             listing = list_directory(job->path, job->nofollow, true);
-        } catch (...) {
+        }
+        KV_PASS_FORCED_UNWIND
+        catch (...) {
             failed = true;
         }
         lock.lock();
@@ -244,10 +248,12 @@ void worker(std::shared_ptr<Pool> pool) {
     --pool->threads;
 }
 
+// Retaking the interpreter lock may end the thread (unwind.hpp): the
+// destructor lets that unwind pass.
 class Unlocked {
 public:
     explicit Unlocked(Hooks& hooks) : hooks_(hooks) { hooks_.unlock(); }
-    ~Unlocked() { hooks_.lock(); }
+    ~Unlocked() noexcept(false) { hooks_.lock(); }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
