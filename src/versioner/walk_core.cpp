@@ -114,26 +114,33 @@ bool unchanged_since(const std::string& path, const Stamp& stamp) {
 
 namespace {
 
-// Counts the listing's growth against the budget; what the budget holds now.
-std::size_t count(Listing& out, Budget& budget) {
-    const std::size_t now =
-        out.entries.names.capacity() + out.entries.items.capacity() * sizeof(Entry);
-    const std::size_t used = budget.used.fetch_add(now - out.charged) + (now - out.charged);
-    out.charged = now;
+void note_peak(Budget& budget, std::size_t used) {
     std::size_t peak = budget.peak.load(std::memory_order_relaxed);
     while (used > peak && !budget.peak.compare_exchange_weak(peak, used)) {
     }
-    return used;
 }
 
-// count(), then false (the listing emptied and marked abandoned) when the
-// budget is spent and the walk is not waiting for this listing.
-bool charge(Listing& out, Budget& budget, const std::atomic<bool>* exempt) {
-    const std::size_t used = count(out, budget);
-    if (used <= budget.limit || (exempt && exempt->load(std::memory_order_relaxed))) return true;
-    budget.used.fetch_sub(out.charged);
+// Brings what the listing counts against the budget up to what it holds.
+void count(Listing& out, Budget& budget) {
+    const std::size_t now =
+        out.entries.names.capacity() + out.entries.items.capacity() * sizeof(Entry);
+    note_peak(budget, budget.used.fetch_add(now - out.charged) + (now - out.charged));
+    out.charged = now;
+}
+
+// Before the listing's buffers grow by `extra` bytes (a grown buffer is a new
+// one, made while the old one is still held): counts them, or, when that
+// would overspend the budget and the walk is not waiting for this listing,
+// gives the listing up (emptied and marked abandoned) and returns false.
+bool reserve(Listing& out, Budget& budget, const std::atomic<bool>* exempt, std::size_t extra) {
+    const std::size_t used = budget.used.fetch_add(extra) + extra;
+    if (used <= budget.limit || (exempt && exempt->load(std::memory_order_relaxed))) {
+        note_peak(budget, used);
+        return true;
+    }
+    budget.used.fetch_sub(extra + out.charged);
     out.charged = 0;
-    out.entries = Entries();
+    out.entries.release();
     out.ok = false;
     out.abandoned = true;
     out.stamp.trusted = false;
@@ -146,7 +153,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
                        const std::atomic<bool>* exempt) {
     Listing out;
     // Nothing is opened while the budget is spent.
-    if (budget && !charge(out, *budget, exempt)) return out;
+    if (budget && !reserve(out, *budget, exempt, 0)) return out;
     DIR* dir;
     if (nofollow) {
         // One call both lists and refuses a link: no separate lstat round trip.
@@ -189,11 +196,23 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
             // Whether a link leads to a directory; a dangling link does not.
             if (item.is_link) item.is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        out.entries.names.append(name, length);
-        out.entries.items.push_back(item);
-        if (budget && out.entries.items.size() % 128 == 0 && !charge(out, *budget, exempt)) {
+        Entries& entries = out.entries;
+        std::size_t extra = 0;
+        if (budget && entries.names.size() + length > entries.names.capacity()) {
+            extra += std::max(2 * entries.names.capacity(), entries.names.size() + length);
+        }
+        if (budget && entries.items.size() == entries.items.capacity()) {
+            extra += std::max<std::size_t>(2 * entries.items.capacity(), 1) * sizeof(Entry);
+        }
+        if (extra && !reserve(out, *budget, exempt, extra)) {
             closedir(dir);
             return out;
+        }
+        entries.names.append(name, length);
+        entries.items.push_back(item);
+        if (extra) {
+            count(out, *budget);
+            budget->used.fetch_sub(extra);
         }
     }
     closedir(dir);
@@ -201,7 +220,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
     // and its stamp is not trusted: the walk lists the directory again.
     out.ok = ok;
     if (!ok) {
-        out.entries.clear();
+        out.entries.release();
         out.stamp.trusted = false;
     }
     if (budget) count(out, *budget);

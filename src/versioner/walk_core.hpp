@@ -53,6 +53,12 @@ struct Entries {
         items.clear();
         names.clear();
     }
+    // Empties and gives the memory back (assigning an empty string keeps the
+    // buffer).
+    void release() {
+        std::vector<Entry>().swap(items);
+        std::string().swap(names);
+    }
 };
 
 // What identifies a directory's entries at one moment: a listing taken ahead
