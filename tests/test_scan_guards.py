@@ -73,12 +73,15 @@ def test_a_rebound_helper_is_called(tree, monkeypatch, module, name, query):
 
     if hasattr(original, "cache_clear"):
         recording.cache_clear = original.cache_clear
+    wanted = expected(tree, query)
+    fs = VersionFileSystem(tree + "/sh.v002.exr")
     # translate runs only when fnmatch's pattern cache misses.
     fnmatch._compile_pattern.cache_clear()
     monkeypatch.setattr(module, name, recording)
-    fs = VersionFileSystem(tree + "/sh.v002.exr")
-    assert QUERIES[query](fs) == expected(tree, query)
-    if query != "contains":  # no scan
+    assert QUERIES[query](fs) == wanted
+    # Membership does not scan, and os.walk comes to islink and join only
+    # after the top directory, which `first` does not leave here.
+    if query != "contains" and not (query == "first" and name in ("islink", "join")):
         assert calls, "%s.%s was not called" % (module.__name__, name)
 
 
