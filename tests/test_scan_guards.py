@@ -68,7 +68,7 @@ def test_a_rebound_helper_is_called(tree, monkeypatch, module, name, query):
     calls = []
 
     def recording(*args, **kwargs):
-        calls.append(args)
+        calls.append(list(args))
         return original(*args, **kwargs)
 
     if hasattr(original, "cache_clear"):
@@ -82,7 +82,9 @@ def test_a_rebound_helper_is_called(tree, monkeypatch, module, name, query):
     # Membership does not scan, and os.walk comes to islink and join only
     # after the top directory, which `first` does not leave here.
     if query != "contains" and not (query == "first" and name in ("islink", "join")):
-        assert calls, "%s.%s was not called" % (module.__name__, name)
+        # os.walk's own call of fspath is the one with the top directory
+        # (os.path.split calls it too).
+        assert [tree] in calls if name == "fspath" else calls, calls
 
 
 def test_no_leaks_with_a_rebound_helper(tree, monkeypatch, leak_check):
