@@ -114,6 +114,8 @@ bool unchanged_since(const std::string& path, const Stamp& stamp) {
 
 namespace {
 
+constexpr std::size_t kFirstRoom = 512;
+
 void note_peak(Budget& budget, std::size_t used) {
     std::size_t peak = budget.peak.load(std::memory_order_relaxed);
     while (used > peak && !budget.peak.compare_exchange_weak(peak, used)) {
@@ -169,6 +171,16 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
         if (!dir) return out;
     }
     if (stamp) take_stamp(dirfd(dir), out.stamp);
+    // Room for a small directory from the start: no growth to count for it.
+    if (budget && reserve(out, *budget, exempt, kFirstRoom + 16 * sizeof(Entry))) {
+        out.entries.names.reserve(kFirstRoom);
+        out.entries.items.reserve(16);
+        count(out, *budget);
+        budget->used.fetch_sub(kFirstRoom + 16 * sizeof(Entry));
+    } else if (budget) {
+        closedir(dir);
+        return out;
+    }
     std::string full = path;
     if (!full.empty() && full.back() != '/') full += '/';
     const std::size_t base = full.size();
