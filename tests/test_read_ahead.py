@@ -14,12 +14,14 @@ import textwrap
 import time
 import warnings
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from kestrum.versioner import VersionFileSystem
 
-from test_hostile_trees import plain_scan
+from test_hostile_trees import plain_scan, scan_path  # noqa: F401 (a fixture)
+from trees import make_tree
 
 OLD = 1_000_000_000  # a modification time well in the past
 
@@ -255,3 +257,200 @@ def test_first_sets_few_listings_going(tmp_path):
     count, first = proc.stdout.split()
     assert first == next(plain_scan(top + "/sh.v"))
     assert int(count) <= 16, count
+
+
+LISTED_AHEAD_CHILD = textwrap.dedent(
+    """
+    import sys, time
+    from kestrum import versioner
+    fs = versioner.VersionFileSystem(sys.argv[1] + "/sh.v001.exr")
+    listed = []
+    sys.addaudithook(lambda event, args: event == "os.scandir" and listed.append(args[0]))
+    scan = iter(fs)
+    reached = {next(scan).filename.rsplit("/", 1)[0] for _ in range(6)}
+    time.sleep(0.1)
+    print(len(reached), len(listed))
+    """
+)
+
+
+def test_listings_are_taken_ahead(tmp_path):
+    # While the consumer works on a directory, the ones the walk enters next
+    # are already being listed: more listings announced than directories
+    # reached.
+    top = str(tmp_path)
+    build(top, [], [("d%02d" % i, i + 1) for i in range(40)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", LISTED_AHEAD_CHILD, top],
+                          env=dict(os.environ, PYTHONPATH=package_parent),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    reached, listed = map(int, proc.stdout.split())
+    assert listed >= reached + 8, (reached, listed)
+
+
+def suspended_then_changed(top, change, taken=5):
+    """The scan and the plain rendering, each advanced by ``taken`` items while
+    the listings ahead come in, then ``change(directories not reached)``,
+    then both finished."""
+    scan = iter(VersionFileSystem(top + "/sh.v001.exr"))
+    plain = plain_scan(top + "/sh.v")
+    ours = [next(scan).filename for _ in range(taken)]
+    theirs = [next(plain) for _ in range(taken)]
+    time.sleep(0.1)
+    reached = {os.path.dirname(p) for p in ours}
+    dirs = sorted(os.path.join(top, d) for d in os.listdir(top)
+                  if os.path.isdir(os.path.join(top, d)))
+    change([d for d in dirs if d not in reached])
+    ours += [i.filename for i in scan]
+    theirs += list(plain)
+    return ours, theirs
+
+
+def add_version_keeping_mtime(dirs):
+    for d in dirs:
+        st = os.stat(d)
+        touch(os.path.join(d, "sh.v999.exr"))
+        os.utime(d, ns=(st.st_atime_ns, st.st_mtime_ns))  # back to the very same tick
+
+
+def test_a_change_hidden_by_restoring_the_mtime_is_seen(tmp_path):
+    # tar, rsync -t and cp -p set a directory's mtime back after changing it:
+    # only its ctime then tells.
+    top = str(tmp_path)
+    build(top, [], [("d%02d" % i, i + 1) for i in range(30)])
+    age(top)
+    time.sleep(0.1)  # the ctimes the aging set are past the clock tick too
+    ours, theirs = suspended_then_changed(top, add_version_keeping_mtime)
+    assert ours == theirs
+    assert sum(p.endswith("/sh.v999.exr") for p in ours) == 30 - 5
+
+
+@pytest.fixture
+def coarse_fs(tmp_path):
+    """A file system with whole-second timestamps: ext4 with 128-byte inodes
+    on a loop device."""
+    search = os.pathsep.join(["/sbin", "/usr/sbin", os.environ.get("PATH", "")])
+    mkfs = shutil.which("mkfs.ext4", path=search)
+    mount = shutil.which("mount", path=search)
+    if not mkfs or not mount:
+        pytest.skip("mkfs.ext4 or mount missing")
+    image, point = tmp_path / "coarse.img", tmp_path / "coarse"
+    with open(image, "wb") as f:
+        f.truncate(32 << 20)
+    point.mkdir()
+    made = subprocess.run([mkfs, "-q", "-F", "-I", "128", str(image)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    mounted = made.returncode == 0 and subprocess.run(
+        [mount, "-o", "loop", str(image), str(point)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE).returncode == 0
+    if not mounted:
+        pytest.skip("a loop device cannot be mounted here")
+    try:
+        (point / "top").mkdir()
+        yield str(point / "top")
+    finally:
+        subprocess.run(["umount", str(point)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+@pytest.mark.parametrize("keep_mtime", [False, True], ids=["new file", "new file, mtime restored"])
+def test_whole_second_timestamps(coarse_fs, keep_mtime):
+    # A change within the second of a listing leaves every timestamp as the
+    # listing saw it. With the mtime restored as well, the directories' ctimes
+    # (set by the aging, in that same second) are all that could tell.
+    top = coarse_fs
+    for attempt in range(3):
+        shutil.rmtree(top)
+        os.mkdir(top)
+        time.sleep(1.02 - time.time() % 1)  # all of it within one second
+        start = int(time.time())
+        build(top, [], [("d%02d" % i, i + 1) for i in range(35)])
+        if keep_mtime:
+            age(top)
+        time.sleep(0.06)
+
+        def change(dirs):
+            if keep_mtime:
+                add_version_keeping_mtime(dirs)
+            else:
+                for d in dirs:
+                    touch(os.path.join(d, "sh.v999.exr"))
+
+        ours, theirs = suspended_then_changed(top, change)
+        if int(time.time()) == start:
+            break
+    else:
+        pytest.skip("the machine is too slow to change the tree within one second")
+    assert os.stat(top).st_mtime_ns % 10**9 == 0
+    assert ours == theirs
+    assert sum(p.endswith("/sh.v999.exr") for p in ours) == 35 - 5
+
+
+def heap_in_use():
+    """Bytes the C heap has handed out, all arenas and mapped blocks."""
+    import ctypes
+
+    class Mallinfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+            "uordblks", "fordblks", "keepcost")]
+
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("no mallinfo2 (glibc 2.33 or newer)")
+    libc.mallinfo2.restype = Mallinfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def test_memory_ahead_is_bounded_with_a_slow_consumer(tmp_path):
+    # Many large sibling directories: without a bound that counts every
+    # listing under way, one round of read-ahead held dozens of them.
+    top = str(tmp_path)
+    stem = "x" * 180
+    for i in range(24):
+        d = os.path.join(top, "d%02d" % i)
+        os.mkdir(d)
+        for j in range(1500):
+            touch(os.path.join(d, "sh.v%03d_%s_%04d.exr" % (i + 1, stem, j)))
+    age(top)
+    time.sleep(0.1)
+    touch(top + "/sh.v001.exr")
+    base = heap_in_use()
+    peak = 0
+    here = None
+    for item in VersionFileSystem(top + "/sh.v001.exr"):
+        peak = max(peak, heap_in_use() - base)
+        where = os.path.dirname(item.filename)
+        if where != here:
+            here = where
+            time.sleep(0.02)  # the consumer takes its time over each directory
+    # The listings ahead may hold 2 MiB, one directory's listing and its
+    # names in Python about 1 MB more. (Before the bound counted listings
+    # under way: 7.8 MB; with no read-ahead at all: 0.5 MB.)
+    assert peak < 4 << 20, peak
+
+
+@pytest.mark.parametrize("replace", ["link by directory", "directory by link"])
+def test_a_directory_link_replaced_while_suspended(tmp_path, scan_path, replace):
+    # os.walk asks islink when it comes to the entry: a link replaced by a real
+    # directory meanwhile is entered, a directory replaced by a link is not.
+    top = make_tree(tmp_path, "sh.v000.exr", "sh.v001.exr", "a/sh.v002.exr", "z/sh.v003.exr",
+                    "real/sh.v004.exr")
+    os.symlink(top + "/a", top + "/ln")
+    age(top)
+    time.sleep(0.06)
+    scan = iter(VersionFileSystem(top + "/sh.v001.exr"))
+    ours = [next(scan).filename]  # suspended within the top directory's items
+    time.sleep(0.05)
+    if replace == "link by directory":
+        os.unlink(top + "/ln")
+        make_tree(tmp_path, "ln/sh.v009.exr")
+    else:
+        os.rename(top + "/real", top + "/moved")
+        os.symlink(top + "/moved", top + "/real")
+    ours += [i.filename for i in scan]
+    assert (top + "/ln/sh.v009.exr" in ours) == (replace == "link by directory")
+    assert (top + "/real/sh.v004.exr" in ours) == (replace == "link by directory")

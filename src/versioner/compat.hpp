@@ -12,6 +12,8 @@
 
 #include <pthread.h>
 
+#include "unwind.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -135,7 +137,7 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
 // the instance does not shadow), as the interpreter's method lookup tells
 // without making a bound method. False on a failed lookup, whose error is
 // dropped: the caller's general path then meets it again.
-inline bool unshadowed_method(PyObject* obj, PyObject* name) noexcept {
+inline bool unshadowed_method(PyObject* obj, PyObject* name) {
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(obj, name, &found);
     if (!found) {

@@ -174,7 +174,7 @@ bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
 #endif
 }
 
-void capture_originals(Borrowed globals) noexcept {
+void capture_originals(Borrowed globals) {
     if (originals.splitext) return;
     try {
         Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));

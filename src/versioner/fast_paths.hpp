@@ -92,7 +92,7 @@ inline Ref record_attribute(Borrowed obj, Borrowed name) {
 // record_attribute for a reading that has no effect on its own: empty, with
 // no error set, where it would fail (the caller then takes a path that reads
 // it again and reports the failure where it belongs).
-inline Ref try_record_attribute(Borrowed obj, Borrowed name) noexcept {
+inline Ref try_record_attribute(Borrowed obj, Borrowed name) {
     try {
         return record_attribute(obj, name);
     } catch (const PyErrOccurred&) {
@@ -119,7 +119,7 @@ bool isabs_is_original(Borrowed path);
 
 // Takes the originals from the standard modules; a failure only leaves the
 // fast paths off.
-void capture_originals(Borrowed globals) noexcept;
+void capture_originals(Borrowed globals);
 
 // Whether `super(VersionFileSystem, self).__init__` is, for this `self` and
 // the class global `cls`, the original BaseVersion.__init__: then it can be

@@ -47,7 +47,7 @@ Ref Frame::global_uncached(Borrowed name) const {
     throw PyErrOccurred();
 }
 
-void Frame::traceback_here() const noexcept { add_traceback(traceback_name_, globals_, line_); }
+void Frame::traceback_here() const { add_traceback(traceback_name_, globals_, line_); }
 
 bool Caught::matches(Borrowed cls) const {
     bool valid = PyExceptionClass_Check(cls.get());
@@ -138,7 +138,9 @@ PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, Py
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    }
+    KV_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     Py_LeaveRecursiveCall();

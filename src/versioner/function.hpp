@@ -47,7 +47,7 @@ public:
     }
 
     // Adds this frame's entry at the current line to the exception in flight.
-    void traceback_here() const noexcept;
+    void traceback_here() const;
 
 private:
     Ref global_uncached(Borrowed name) const;
@@ -61,7 +61,7 @@ private:
 // indicator while the clause runs.
 class Caught {
 public:
-    explicit Caught(Frame& frame) noexcept
+    explicit Caught(Frame& frame)
         : frame_(frame), line_(frame.line()), exception_(fetch_exception()) {}
 
     // Whether the clause `except cls:` takes it. A `cls` that is neither an

@@ -128,6 +128,23 @@ void copy_spec_attribute(Borrowed spec, Borrowed module_dict, Borrowed from, Bor
     setitem(module_dict, to, held);
 }
 
+PyObject* mark_interpreter_ending(PyObject*, PyObject*) {
+    interpreter_ending.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef mark_interpreter_ending_def = {"_interpreter_ending", mark_interpreter_ending,
+                                           METH_NOARGS, nullptr};
+
+// The interpreter runs atexit callbacks before it begins to end threads that
+// ask for its lock back (ref.hpp, unwind.hpp).
+void watch_for_exit() {
+    interpreter_ending.store(false, std::memory_order_relaxed);
+    Ref atexit = Ref::check(PyImport_ImportModule("atexit"));
+    Ref mark = Ref::check(PyCFunction_New(&mark_interpreter_ending_def, nullptr));
+    call_method(atexit, Ref::check(PyUnicode_FromString("register")), mark);
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     const int64_t current = compat::interpreter_id();
     int64_t owner = -1;
@@ -182,11 +199,14 @@ int exec_module(PyObject* module) {
         gate::capture();
         capture_originals(globals);
         capture_query_originals(globals);
+        watch_for_exit();
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    }
+    KV_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     if (PyErr_Occurred()) {

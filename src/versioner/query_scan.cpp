@@ -246,7 +246,7 @@ Ref current_directory() {
 
 }  // namespace
 
-void capture_query_originals(Borrowed globals) noexcept {
+void capture_query_originals(Borrowed globals) {
     if (query_originals.ready || !originals.version_file_system) return;
     try {
         Ref os = Ref::check(PyImport_ImportModule("os"));
@@ -392,7 +392,9 @@ QueryScan::QueryScan(Borrowed globals, Borrowed self, bool any_order, bool first
       any_order_(any_order),
       first_only_(first_only) {}
 
-QueryScan::~QueryScan() { leave(); }
+QueryScan::~QueryScan() {
+    if (interpreter_alive()) leave();
+}
 
 void QueryScan::leave() noexcept {
     if (entered_) Py_LeaveRecursiveCall();

@@ -27,7 +27,7 @@ namespace kv {
 
 // Takes the objects that `QueryScan::applies` compares with; a failure only
 // leaves the native queries off. Runs once, after the classes are made.
-void capture_query_originals(Borrowed globals) noexcept;
+void capture_query_originals(Borrowed globals);
 
 // An item's number as `current` gives it: none, or the decimal digits
 // without leading zeros ("" for zero).

@@ -67,7 +67,9 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
 
 namespace kv {
 
-Ref fetch_exception() noexcept {
+std::atomic<bool> interpreter_ending{false};
+
+Ref fetch_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);

@@ -17,10 +17,22 @@
 
 #include "compat.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <utility>
 
 namespace kv {
+
+// Set when the interpreter begins to finalize (module.cpp registers the
+// setter with atexit). From then on a thread busy in the module may be ended
+// by an unwind (unwind.hpp) that runs destructors without the interpreter
+// lock, or after the interpreter is gone: the destructors below then let go
+// of nothing, and what they held is left to the exiting process.
+extern std::atomic<bool> interpreter_ending __attribute__((visibility("hidden")));
+
+inline bool interpreter_alive() noexcept {
+    return __builtin_expect(!interpreter_ending.load(std::memory_order_relaxed), 1);
+}
 
 // Thrown when a C API call failed and left the error indicator set.
 struct PyErrOccurred {};
@@ -70,7 +82,9 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && interpreter_alive()) Py_DECREF(p_);
+    }
 
     // Takes over a new reference; null stays null (no error check).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -118,7 +132,9 @@ public:
     PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() { restore(); }
+    ~PendingError() {
+        if (interpreter_alive()) restore();
+    }
     void restore() noexcept {
         if (type_ || value_ || tb_) PyErr_Restore(type_, value_, tb_);
         type_ = value_ = tb_ = nullptr;
@@ -132,7 +148,7 @@ private:
 
 // The exception in flight, taken off the indicator and normalised, with its
 // traceback attached to it; empty when none is set.
-Ref fetch_exception() noexcept;
+Ref fetch_exception();
 
 // Puts an exception instance (with its own traceback) back in flight.
 void restore_exception(Ref exception) noexcept;

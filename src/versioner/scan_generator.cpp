@@ -162,7 +162,9 @@ PyObject* resume(PyObject* obj, PyObject* thrown_type = nullptr, PyObject* throw
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    }
+    KV_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     s.running = false;

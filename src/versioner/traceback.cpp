@@ -6,7 +6,7 @@ namespace kv {
 // is the wanted line: a fresh frame reports its code's first line, so the
 // entry carries `line` without touching frame internals, whose layout differs
 // between interpreter versions.
-void add_traceback(const char* name, Borrowed globals, int line) noexcept {
+void add_traceback(const char* name, Borrowed globals, int line) {
     if (!PyErr_Occurred()) return;
     Ref frame;
     {

@@ -11,6 +11,6 @@ inline constexpr const char* source_file = "src\\kestrum\\versioner";
 // Adds the entry (name, source_file, line) to the traceback of the exception
 // in flight. The pending exception is kept as it is; if building the entry
 // fails, that failure is dropped and the original error stays.
-void add_traceback(const char* name, Borrowed globals, int line) noexcept;
+void add_traceback(const char* name, Borrowed globals, int line);
 
 }  // namespace kv

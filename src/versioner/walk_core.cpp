@@ -1,9 +1,12 @@
 #include "walk_core.hpp"
 
+#include "unwind.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,15 +23,66 @@ namespace kv::walk {
 
 namespace {
 
+// Network and user-space file systems, by statfs magic number.
+bool remote_file_system(long type) {
+    switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
+        case 0x6969:      // NFS
+        case 0x517B:      // SMB
+        case 0xFF534D42:  // CIFS
+        case 0xFE534D42:  // SMB2
+        case 0x65735546:  // FUSE (sshfs, cloud storage mounts, ...)
+        case 0x00C36400:  // Ceph
+        case 0x01021997:  // 9P
+        case 0x0BD00BD0:  // Lustre
+        case 0x47504653:  // GPFS
+        case 0x5346414F:  // AFS
+        case 0x6B414653:  // kAFS
+        case 0x013111A8:  // IBRIX
+        case 0x73757245:  // Coda
+        case 0x564C:      // NCP
+        case 0x7461636F:  // OCFS2
+        case 0x01161970:  // GFS2
+        case 0x19830326:  // FhGFS / BeeGFS
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Whether the file system of the open directory `fd` (device `dev`) is
+// remote. Asked once per device and thread: on some servers statfs is a
+// round trip of its own.
+bool remote_device(int fd, dev_t dev) {
+    thread_local dev_t known_dev = 0;
+    thread_local bool known = false, known_remote = false;
+    if (known && known_dev == dev) return known_remote;
+    struct statfs fs;
+    // When the system cannot tell, the directory is taken for remote: its
+    // listings are then checked the careful way.
+    const bool remote = fstatfs(fd, &fs) != 0 || remote_file_system(fs.f_type);
+    known_dev = dev;
+    known = true;
+    known_remote = remote;
+    return remote;
+}
+
+long long age_ns(const struct timespec& now, const struct timespec& then) {
+    return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000000000LL +
+           (now.tv_nsec - then.tv_nsec);
+}
+
 void take_stamp(int fd, Stamp& stamp) {
     struct stat st;
     if (fstat(fd, &st) != 0) return;
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    const long long window = std::chrono::nanoseconds(kUntrustedChange).count();
-    const long long age = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL +
-                          (now.tv_nsec - st.st_mtim.tv_nsec);
-    stamp.trusted = age > window;
+    stamp.remote = remote_device(fd, st.st_dev);
+    // Whole-second timestamps (both without a fraction) or the server's clock.
+    const bool coarse =
+        stamp.remote || (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0);
+    const long long window =
+        std::chrono::nanoseconds(coarse ? kUntrustedCoarseChange : kUntrustedChange).count();
+    stamp.trusted = age_ns(now, st.st_mtim) > window && age_ns(now, st.st_ctim) > window;
     stamp.dev = st.st_dev;
     stamp.ino = st.st_ino;
     stamp.mtime_s = st.st_mtim.tv_sec;
@@ -40,15 +94,68 @@ void take_stamp(int fd, Stamp& stamp) {
 }  // namespace
 
 bool unchanged_since(const std::string& path, const Stamp& stamp) {
+    if (!stamp.trusted) return false;
     struct stat st;
-    return stamp.trusted && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
+    if (stamp.remote) {
+        // Opening a directory revalidates what the client knows of it (NFS's
+        // close-to-open consistency); lstat might not.
+        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return false;
+        const int status = fstat(fd, &st);
+        close(fd);
+        if (status != 0) return false;
+    } else if (lstat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    return S_ISDIR(st.st_mode) && st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
            st.st_mtim.tv_sec == stamp.mtime_s && st.st_mtim.tv_nsec == stamp.mtime_ns &&
            st.st_ctim.tv_sec == stamp.ctime_s && st.st_ctim.tv_nsec == stamp.ctime_ns;
 }
 
-Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
+namespace {
+
+constexpr std::size_t kFirstRoom = 512;
+
+void note_peak(Budget& budget, std::size_t used) {
+    std::size_t peak = budget.peak.load(std::memory_order_relaxed);
+    while (used > peak && !budget.peak.compare_exchange_weak(peak, used)) {
+    }
+}
+
+// Brings what the listing counts against the budget up to what it holds.
+void count(Listing& out, Budget& budget) {
+    const std::size_t now =
+        out.entries.names.capacity() + out.entries.items.capacity() * sizeof(Entry);
+    note_peak(budget, budget.used.fetch_add(now - out.charged) + (now - out.charged));
+    out.charged = now;
+}
+
+// Before the listing's buffers grow by `extra` bytes (a grown buffer is a new
+// one, made while the old one is still held): counts them, or, when that
+// would overspend the budget and the walk is not waiting for this listing,
+// gives the listing up (emptied and marked abandoned) and returns false.
+bool reserve(Listing& out, Budget& budget, const std::atomic<bool>* exempt, std::size_t extra) {
+    const std::size_t used = budget.used.fetch_add(extra) + extra;
+    if (used <= budget.limit || (exempt && exempt->load(std::memory_order_relaxed))) {
+        note_peak(budget, used);
+        return true;
+    }
+    budget.used.fetch_sub(extra + out.charged);
+    out.charged = 0;
+    out.entries.release();
+    out.ok = false;
+    out.abandoned = true;
+    out.stamp.trusted = false;
+    return false;
+}
+
+}  // namespace
+
+Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budget* budget,
+                       const std::atomic<bool>* exempt) {
     Listing out;
+    // Nothing is opened while the budget is spent.
+    if (budget && !reserve(out, *budget, exempt, 0)) return out;
     DIR* dir;
     if (nofollow) {
         // One call both lists and refuses a link: no separate lstat round trip.
@@ -64,6 +171,16 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
         if (!dir) return out;
     }
     if (stamp) take_stamp(dirfd(dir), out.stamp);
+    // Room for a small directory from the start: no growth to count for it.
+    if (budget && reserve(out, *budget, exempt, kFirstRoom + 16 * sizeof(Entry))) {
+        out.entries.names.reserve(kFirstRoom);
+        out.entries.items.reserve(16);
+        count(out, *budget);
+        budget->used.fetch_sub(kFirstRoom + 16 * sizeof(Entry));
+    } else if (budget) {
+        closedir(dir);
+        return out;
+    }
     std::string full = path;
     if (!full.empty() && full.back() != '/') full += '/';
     const std::size_t base = full.size();
@@ -91,13 +208,34 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp) {
             // Whether a link leads to a directory; a dangling link does not.
             if (item.is_link) item.is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        out.entries.names.append(name, length);
-        out.entries.items.push_back(item);
+        Entries& entries = out.entries;
+        std::size_t extra = 0;
+        if (budget && entries.names.size() + length > entries.names.capacity()) {
+            extra += std::max(2 * entries.names.capacity(), entries.names.size() + length);
+        }
+        if (budget && entries.items.size() == entries.items.capacity()) {
+            extra += std::max<std::size_t>(2 * entries.items.capacity(), 1) * sizeof(Entry);
+        }
+        if (extra && !reserve(out, *budget, exempt, extra)) {
+            closedir(dir);
+            return out;
+        }
+        entries.names.append(name, length);
+        entries.items.push_back(item);
+        if (extra) {
+            count(out, *budget);
+            budget->used.fetch_sub(extra);
+        }
     }
     closedir(dir);
-    // A listing that fails part way is dropped whole, as os.walk drops it.
+    // A listing that fails part way is dropped whole, as os.walk drops it,
+    // and its stamp is not trusted: the walk lists the directory again.
     out.ok = ok;
-    if (!ok) out.entries.clear();
+    if (!ok) {
+        out.entries.release();
+        out.stamp.trusted = false;
+    }
+    if (budget) count(out, *budget);
     return out;
 }
 
@@ -115,6 +253,8 @@ struct Job {
     bool nofollow = false;
     std::uint64_t priority = 0;  // lower: needed sooner
     State state = kQueued;
+    std::atomic<bool> exempt{false};  // the walk waits for it: never abandoned
+    bool orphaned = false;  // its walk dropped it: the result is not kept
     bool failed = false;  // the worker could not finish: the walk lists it itself
     Listing result;
     std::shared_ptr<Walker::Shared> owner;
@@ -200,6 +340,7 @@ void maybe_start(const std::shared_ptr<Pool>& pool) {
 
 struct Walker::Shared {
     std::shared_ptr<Pool> pool;
+    Budget budget;
     std::condition_variable done;  // a job of this walk finished
     std::uint64_t completions = 0;
 };
@@ -228,14 +369,21 @@ void worker(std::shared_ptr<Pool> pool) {
         Listing listing;
         bool failed = false;
         try {
-            listing = list_directory(job->path, job->nofollow, true);
-        } catch (...) {
+            listing = list_directory(job->path, job->nofollow, true, &job->owner->budget,
+                                     &job->exempt);
+        }
+        KV_PASS_FORCED_UNWIND
+        catch (...) {
             failed = true;
         }
         lock.lock();
         --pool->busy;
-        job->result = std::move(listing);
-        job->failed = failed;
+        if (job->orphaned) {
+            job->owner->budget.used.fetch_sub(listing.charged);
+        } else {
+            job->result = std::move(listing);
+        }
+        job->failed = failed || job->result.abandoned;
         job->state = Job::kDone;
         ++job->owner->completions;
         job->owner->done.notify_all();
@@ -244,10 +392,12 @@ void worker(std::shared_ptr<Pool> pool) {
     --pool->threads;
 }
 
+// Retaking the interpreter lock may end the thread (unwind.hpp): the
+// destructor lets that unwind pass.
 class Unlocked {
 public:
     explicit Unlocked(Hooks& hooks) : hooks_(hooks) { hooks_.unlock(); }
-    ~Unlocked() { hooks_.lock(); }
+    ~Unlocked() noexcept(false) { hooks_.lock(); }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
@@ -266,6 +416,10 @@ struct Walker::Node {
     std::string path;
     std::size_t rel = 0;
     bool nofollow = false;
+    // A symbolic link to a directory when its parent was listed: entered only
+    // if a real directory has replaced it by the time the walk reaches it, as
+    // os.walk asks islink then.
+    bool link = false;
     State state = kNew;
     std::shared_ptr<Job> job;  // kAnnounced, while the pool has it
     Listing listing;           // kListed
@@ -289,7 +443,7 @@ void Walker::cancel() noexcept {
 }
 
 // In the child of a fork: what the parent's workers had in hand is listed
-// again here.
+// again here, and the listings kept count against a new budget.
 void Walker::after_fork() {
     std::vector<Node*> nodes;
     for (auto& node : pending_) nodes.push_back(node.get());
@@ -297,6 +451,7 @@ void Walker::after_fork() {
         Node* node = nodes.back();
         nodes.pop_back();
         node->job.reset();
+        node->listing.charged = 0;
         for (auto& child : node->children) nodes.push_back(child.get());
     }
     shared_.reset();
@@ -306,6 +461,7 @@ void Walker::submit(Node& node, std::uint64_t priority) {
     if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
     if (!shared_) {
         shared_ = std::make_shared<Shared>();
+        shared_->budget.limit = kMaxAheadBytes;
         shared_->pool = current_pool(generation_);
     }
     auto job = std::make_shared<Job>();
@@ -327,12 +483,22 @@ void Walker::submit(Node& node, std::uint64_t priority) {
     }
 }
 
+std::size_t Walker::peak_ahead_bytes() const {
+    return shared_ ? shared_->budget.peak.load() : 0;
+}
+
 namespace {
 
 std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
                                                   bool is_top);
 
 }  // namespace
+
+// Gives back what a listing taken ahead counted against the walk's budget.
+void Walker::release(Listing& listing) noexcept {
+    if (listing.charged && shared_) shared_->budget.used.fetch_sub(listing.charged);
+    listing.charged = 0;
+}
 
 // Takes the node's listing from its job when the job is done; otherwise
 // records how soon the walk needs it.
@@ -348,7 +514,6 @@ bool Walker::collect(Node& node) {
     }
     node.job.reset();
     if (node.state != Node::kListed) return false;
-    buffered_entries_ += node.listing.entries.size();
     expand(node, next_id_, node.id == 0);
     return true;
 }
@@ -361,9 +526,10 @@ std::string join(const std::string& dir, std::string_view name) {
     return path += name;
 }
 
-// Makes the node's children from its listing: its subdirectories, in order.
-// Children it had before (a listing replaced by a fresh one) are kept where
-// the fresh listing still names them; the others are returned.
+// Makes the node's children from its listing: its subdirectories, in order,
+// links to directories among them. Children it had before (a listing
+// replaced by a fresh one) are kept where the fresh listing still names them
+// as the same kind; the others are returned.
 std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
                                                   bool is_top) {
     std::unordered_map<std::string, std::unique_ptr<Walker::Node>> before;
@@ -373,12 +539,10 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
     }
     node.children.clear();
     for (const Entry& entry : node.listing.entries.items) {
-        // Links to directories are named among the subdirectories but never
-        // entered; the listing tells which entries are links.
-        if (!entry.is_dir || entry.is_link) continue;
+        if (!entry.is_dir) continue;
         std::string path = join(node.path, node.listing.entries.name(entry));
         auto kept = before.find(path);
-        if (kept != before.end()) {
+        if (kept != before.end() && kept->second->link == entry.is_link) {
             node.children.push_back(std::move(kept->second));
             before.erase(kept);
             continue;
@@ -388,10 +552,13 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
         child->path = std::move(path);
         child->rel = is_top ? child->path.size() - entry.length : node.rel;
         child->nofollow = true;
+        child->link = entry.is_link;
         node.children.push_back(std::move(child));
     }
     std::vector<std::unique_ptr<Walker::Node>> gone;
-    for (auto& entry : before) gone.push_back(std::move(entry.second));
+    for (auto& entry : before) {
+        if (entry.second) gone.push_back(std::move(entry.second));
+    }
     return gone;
 }
 
@@ -412,10 +579,14 @@ void Walker::schedule(Hooks& hooks) {
     while (!order.empty() && ahead < reach) {
         Node& node = *order.back();
         order.pop_back();
+        // Whether a link is entered is decided when the walk reaches it.
+        if (node.link) continue;
         const bool needed_now = ahead == 0;
         ++ahead;
         if (node.state == Node::kNew) {
-            if (buffered_entries_ >= kMaxAheadEntries) break;
+            // Every listing ahead counts, queued, running or done: none is
+            // queued while those under way hold the budget.
+            if (shared_ && shared_->budget.used.load() >= shared_->budget.limit) break;
             node.state = hooks.announce(node.id, node.path, node.rel) ? Node::kAnnounced
                                                                        : Node::kRefused;
             // The directory needed now is listed on this thread, without a
@@ -454,7 +625,6 @@ void Walker::obtain(Hooks& hooks, Node& node) {
             }
             node.listing = std::move(listing);
             node.state = Node::kListed;
-            buffered_entries_ += node.listing.entries.size();
             expand(node, next_id_, node.id == 0);
             return;
         }
@@ -470,6 +640,8 @@ void Walker::obtain(Hooks& hooks, Node& node) {
                 pool.queue.erase(std::find(pool.queue.begin(), pool.queue.end(), node.job));
                 taken_back = true;
             } else {
+                // What the walk waits for is finished whatever the budget.
+                job.exempt.store(true);
                 const std::uint64_t seen = shared_->completions;
                 shared_->done.wait(lock, [&] {
                     return job.state == Job::kDone || shared_->completions != seen;
@@ -500,20 +672,37 @@ void Walker::refresh(Hooks& hooks, Node& node) {
         if (!same) fresh = list_directory(node.path, node.nofollow);
     }
     if (same) return;
-    buffered_entries_ -= node.listing.entries.size();
+    release(node.listing);
     node.listing = std::move(fresh);
-    buffered_entries_ += node.listing.entries.size();
     for (auto& gone : expand(node, next_id_, node.id == 0)) discard(*gone);
+}
+
+// Whether the link `node` names has become a directory by now.
+bool Walker::became_directory(Hooks& hooks, Node& node) {
+    struct stat st;
+    int status;
+    {
+        Unlocked unlocked(hooks);
+        status = lstat(node.path.c_str(), &st);
+    }
+    node.link = !(status == 0 && S_ISDIR(st.st_mode));
+    return !node.link;
 }
 
 // Drops a subtree the walk will not enter after all.
 void Walker::discard(Node& node) noexcept {
-    if (node.state == Node::kListed) buffered_entries_ -= node.listing.entries.size();
+    release(node.listing);
     if (node.job && shared_ && generation_ == fork_generation.load(std::memory_order_acquire)) {
         Pool& pool = *shared_->pool;
         std::lock_guard<std::mutex> lock(pool.mutex);
         auto it = std::find(pool.queue.begin(), pool.queue.end(), node.job);
-        if (it != pool.queue.end()) pool.queue.erase(it);
+        if (it != pool.queue.end()) {
+            pool.queue.erase(it);
+        } else if (node.job->state == Job::kDone) {
+            release(node.job->result);
+        } else {
+            node.job->orphaned = true;  // its worker gives back what it counted
+        }
     }
     node.job.reset();
     for (auto& child : node.children) discard(*child);
@@ -531,6 +720,10 @@ bool Walker::next(Hooks& hooks, Step& out) {
     while (!pending_.empty()) {
         if (read_ahead_) schedule(hooks);
         Node& node = *pending_.back();
+        if (node.link && !became_directory(hooks, node)) {
+            pending_.pop_back();
+            continue;
+        }
         if (node.state == Node::kNew) {
             node.state = hooks.announce(node.id, node.path, node.rel) ? Node::kAnnounced
                                                                        : Node::kRefused;
@@ -547,7 +740,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
             out.kind = Step::kRefused;
             return true;
         }
-        buffered_entries_ -= taken->listing.entries.size();
+        release(taken->listing);
         if (!taken->listing.ok) continue;
         for (auto it = taken->children.rbegin(); it != taken->children.rend(); ++it) {
             pending_.push_back(std::move(*it));

@@ -4,7 +4,9 @@
 // off). While the caller works on one directory, the directories the walk will
 // enter next are listed ahead on a small process-wide pool of worker threads:
 // never more than kMaxAhead directories announced or listed but not yet handed
-// out, and none scheduled while kMaxAheadEntries listed entries wait. What is
+// out, and what they hold together, queued, running or done, within
+// kMaxAheadBytes: a worker gives up a listing that would go past it (unless
+// the walk waits for that one), and none is queued while it is spent. What is
 // ahead is taken in walk order, so the directory the caller needs next is
 // always the first one a worker picks up; the caller lists it itself when no
 // worker has started on it. Destroying a Walker cancels what is queued without
@@ -18,6 +20,7 @@
 // started, the walk lists everything on the caller's thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -50,36 +53,67 @@ struct Entries {
         items.clear();
         names.clear();
     }
+    // Empties and gives the memory back (assigning an empty string keeps the
+    // buffer).
+    void release() {
+        std::vector<Entry>().swap(items);
+        std::string().swap(names);
+    }
 };
 
 // What identifies a directory's entries at one moment: a listing taken ahead
 // is used only while these are unchanged. Entries created, removed or renamed
-// change the directory's modification time, but only to the kernel's clock
-// tick; a listing of a directory changed shortly before it was taken cannot be
-// told from one changed shortly after, so it is never trusted (`trusted`
-// false).
+// change the directory's modification and change times, but only to the file
+// system's timestamp granularity; and a tool that sets the modification time
+// back (tar, rsync -t, cp -p) leaves only the change time to tell. A listing of
+// a directory whose timestamps are so recent that a later change could leave
+// them equal is never trusted (`trusted` false), nor one that failed part way.
 struct Stamp {
     bool trusted = false;
+    // On a network or user-space file system, where lstat may answer from the
+    // client's attribute cache: checked by opening the directory, as a walk
+    // listing it then would.
+    bool remote = false;
     unsigned long long dev = 0, ino = 0;
     long long mtime_s = 0, mtime_ns = 0, ctime_s = 0, ctime_ns = 0;
 };
 
 struct Listing {
     bool ok = false;  // false: not listed (unreadable, vanished, or a link where none is followed)
+    bool abandoned = false;  // given up to keep within a walk's budget: to be listed again
     Entries entries;
-    Stamp stamp;  // taken when asked for
+    Stamp stamp;              // taken when asked for
+    std::size_t charged = 0;  // bytes counted against a walk's budget
+};
+
+// What the listings taken ahead for one walk may hold together, counted while
+// they are read: a listing that would take the count past the limit is given
+// up, unless the walk waits for it.
+struct Budget {
+    std::atomic<std::size_t> used{0};
+    std::atomic<std::size_t> peak{0};  // the most `used` has been
+    std::size_t limit = 0;
 };
 
 // Lists the directory `path`; with `nofollow`, a symbolic link is refused
 // rather than followed. With `stamp`, records the directory's Stamp first.
-Listing list_directory(const std::string& path, bool nofollow, bool stamp = false);
+// With `budget`, counts what the listing holds against it, and abandons the
+// listing when the budget is spent and `exempt` (if given) is not set.
+Listing list_directory(const std::string& path, bool nofollow, bool stamp = false,
+                       Budget* budget = nullptr, const std::atomic<bool>* exempt = nullptr);
 
 // Whether the directory at `path` is still the one `stamp` describes, unchanged
-// and not a symbolic link; false also when it is gone.
+// and not a symbolic link; false also when it is gone, and always for a stamp
+// not trusted.
 bool unchanged_since(const std::string& path, const Stamp& stamp);
 
-// How recent a change must be for a listing not to be trusted.
+// How old a directory's timestamps must be for a listing to be trusted: older
+// than the kernel's clock tick where timestamps carry nanoseconds; older than
+// the coarsest granularity in use (FAT's two seconds) where they carry whole
+// seconds, and on network file systems, whose timestamps come from the
+// server's clock.
 inline constexpr std::chrono::milliseconds kUntrustedChange{50};
+inline constexpr std::chrono::milliseconds kUntrustedCoarseChange{2000};
 
 // What a walk asks of its caller, always on the caller's thread.
 class Hooks {
@@ -108,7 +142,9 @@ struct Step {
 };
 
 inline constexpr std::size_t kMaxAhead = 64;
-inline constexpr std::size_t kMaxAheadEntries = 1 << 16;
+// What the listings ahead of one walk may hold, queued, running or done:
+// their names and entries together.
+inline constexpr std::size_t kMaxAheadBytes = std::size_t{2} << 20;
 inline constexpr int kMaxWorkers = 8;
 inline constexpr std::chrono::milliseconds kIdle{500};
 
@@ -122,7 +158,8 @@ public:
     Walker& operator=(const Walker&) = delete;
 
     // The next directory in walk order, listed or refused; false at the end.
-    // Directories that cannot be listed, and links below the top, are passed
+    // Directories that cannot be listed, and links below the top (still links
+    // when the walk reaches them), are passed
     // over.
     bool next(Hooks& hooks, Step& out);
 
@@ -135,6 +172,8 @@ private:
     bool collect(Node& node);
     void submit(Node& node, std::uint64_t priority);
     void refresh(Hooks& hooks, Node& node);
+    bool became_directory(Hooks& hooks, Node& node);
+    void release(Listing& listing) noexcept;
     void discard(Node& node) noexcept;
     void after_fork();
     void cancel() noexcept;
@@ -146,8 +185,12 @@ private:
     std::uint64_t next_id_ = 0;
     std::uint64_t generation_;
     std::vector<std::unique_ptr<Node>> pending_;  // next one last
-    std::size_t buffered_entries_ = 0;  // listed ahead, not yet handed out
-    std::shared_ptr<Shared> shared_;    // this walk's link with the pool
+    std::shared_ptr<Shared> shared_;              // this walk's link with the pool
+
+public:
+    // For tests: the most the listings ahead of this walk held together, in
+    // bytes (since the last fork).
+    std::size_t peak_ahead_bytes() const;
 };
 
 // The pool as it is now, for tests.

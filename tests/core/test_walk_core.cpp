@@ -2,10 +2,12 @@
 // ThreadSanitizer. Exits non-zero on the first failed check.
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -264,6 +266,59 @@ void test_fork_with_a_suspended_walk() {
     std::system(("rm -rf " + top).c_str());
 }
 
+// Many large sibling directories walked by a consumer that takes its time:
+// what the listings ahead hold stays within the budget, counted as they are
+// read, and the heap with it.
+void test_memory_ahead_is_bounded() {
+    const std::string top = temp_dir();
+    const std::string stem(190, 'x');
+    for (int i = 0; i < 40; ++i) {
+        const std::string dir = top + "/d" + std::to_string(i);
+        mkdir(dir.c_str(), 0755);
+        for (int j = 0; j < 1500; ++j) touch(dir + "/" + std::to_string(j) + stem);
+    }
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const std::size_t base = heap();
+    std::atomic<std::size_t> peak{0};
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        while (!done.load()) {
+            const std::size_t now = heap();
+            if (now > base && now - base > peak.load()) peak.store(now - base);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    Hooks hooks;
+    std::size_t largest = 0, ahead = 0;
+    {
+        Walker walker(top, true);
+        Step step;
+        int steps = 0;
+        while (walker.next(hooks, step)) {
+            ++steps;
+            largest = std::max(largest, step.entries.names.capacity() +
+                                            step.entries.items.capacity() * sizeof(Entry));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        CHECK(steps == 41);
+        ahead = walker.peak_ahead_bytes();
+    }
+    done = true;
+    sampler.join();
+    std::fprintf(stderr, "memory ahead: peak %zu (budget %zu), heap peak %zu, largest listing %zu\n",
+                 ahead, kMaxAheadBytes, peak.load(), largest);
+    // The listing the walk waits for is finished whatever the budget; the
+    // heap holds besides the listing handed out and what the walk keeps of it.
+    CHECK(ahead > 0 && ahead <= kMaxAheadBytes + largest);
+    CHECK(peak.load() <= kMaxAheadBytes + 3 * largest);
+    std::system(("rm -rf " + top).c_str());
+}
+
 }  // namespace
 
 void test_listing_names() {
@@ -305,6 +360,7 @@ int main() {
     test_concurrent_changes();
     test_fork_with_a_suspended_walk();
     test_cancellation_leaves_no_busy_worker();
+    test_memory_ahead_is_bounded();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
