@@ -1,11 +1,13 @@
-"""A plain-Python rendering of kestrum.versioner's behaviour, for the benchmarks.
+"""A plain-Python rendering of kestrum.versioner's behaviour.
 
 The benchmarks time it side by side with the compiled module in one run, so
-that every figure is a ratio measured on the same interpreter and machine.
-It is written from the module's documented behaviour (README), with nothing
-taken from the C++ code, and gives the same results as the module for the
-names and trees the benchmarks use.  Module globals are read at each call, as
-in the module; the exceptions come from kestrum.errors.
+that every figure is a ratio measured on the same interpreter and machine;
+the differential test (differential.py) drives it and the module with the
+same random steps and compares every result, exception and record. It is
+written from the module's documented behaviour (README), with nothing taken
+from the C++ code. Module globals are read at each call, in the order the
+module reads them, so a rebinding here acts as one in the module; the
+exceptions come from kestrum.errors.
 """
 
 import fnmatch
@@ -41,7 +43,7 @@ class BaseVersion(object):
     def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
         if isinstance(filename, str):
             self.filename = filename
-        elif isinstance(filename, (Version, VersionFileSystem)):
+        elif isinstance(filename, Version) or isinstance(filename, VersionFileSystem):
             self.filename = filename.filename
             pads = filename.pads
             postfix = filename.postfix
@@ -122,7 +124,7 @@ class BaseVersion(object):
             if not self.tail:
                 return self.head
             if not self.isVersionless:
-                match = re.fullmatch("(.*)(?:" + self.postfix + ")", self.head)
+                match = re.compile("(.*)(?:" + self.postfix + ")").fullmatch(self.head)
                 if match is not None:
                     stem = match.group(1)
                 else:
@@ -162,7 +164,7 @@ class VersionFileSystem(BaseVersion):
     def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
         if isinstance(filename, str):
             self.filename = filename
-        elif isinstance(filename, (Version, VersionFileSystem)):
+        elif isinstance(filename, Version) or isinstance(filename, VersionFileSystem):
             self.filename = filename.filename
             pads = filename.pads
             postfix = filename.postfix
