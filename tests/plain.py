@@ -39,6 +39,23 @@ except ImportError:  # the benchmarks put the package on sys.path before importi
 regex_splits = "(?P<head>.*%s)(?P<version>[0-9]+)(?P<tail>[.]%s)"
 
 
+def unpack(values, count):
+    """The items of ``values`` for an unpacking into ``count`` names, refused
+    with the module's wording when there are too few or too many."""
+    kind = type(values)
+    if not hasattr(kind, "__iter__") and not hasattr(kind, "__getitem__"):
+        raise TypeError("cannot unpack non-iterable %s object" % kind.__name__)
+    items = []
+    for item in values:
+        if len(items) == count:
+            raise ValueError("too many values to unpack (expected %d)" % count)
+        items.append(item)
+    if len(items) < count:
+        raise ValueError("need more than %d value%s to unpack"
+                         % (len(items), "" if len(items) == 1 else "s"))
+    return items
+
+
 class BaseVersion(object):
     def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
         if isinstance(filename, str):
@@ -57,7 +74,7 @@ class BaseVersion(object):
             ext = extension[1:]
         self.ext = ext
         self.regex_splits = re.compile(regex_splits % (self.postfix, self.ext))
-        self.head, self.version, self.tail = self._splits(self.filename)
+        self.head, self.version, self.tail = unpack(self._splits(self.filename), 3)
 
     def __str__(self):
         return str(self.filename)
@@ -178,7 +195,7 @@ class VersionFileSystem(BaseVersion):
         )
 
     def __iter__(self):
-        dirname, basename = os.path.split(self.head)
+        dirname, basename = unpack(os.path.split(self.head), 2)
         for root, dirnames, filenames in os.walk(dirname):
             for filename in sorted(fnmatch.filter(filenames, basename + "*")):
                 yield VersionFileSystem(root + "/" + filename)
