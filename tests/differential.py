@@ -48,9 +48,11 @@ LOG = []
 # Inputs
 
 DIRS = ["", "", "", "sub/", "sub/deep/", "d.v1/", "é/"]
-STEMS = ["sh010", "sh010", "shot", "a", "v", "x.y", "plate_v", "é", "sh\udcff", "sh*", "s[h]"]
+STEMS = ["sh010", "sh010", "shot", "a", "v", "x.y", "plate_v", "vivid", "é", "sh\udcff", "sh*",
+         "s[h]"]
 POSTFIXES_IN_NAMES = [".v", ".v", ".v", "_v", "v", ".V", "", "-ver"]
-DIGITS = ["001", "002", "003", "012", "1", "999", "1000", "0", "000", "", "0000000000000000000003"]
+DIGITS = ["001", "002", "003", "012", "1", "999", "1000", "0", "000", "", "0000000000000000000003",
+          "123456789012345678901234"]
 EXTENSIONS = [".exr", ".exr", ".ma", "", ".tar.gz", ".v001", ".", ".é", ".e(x", ".[ab]"]
 
 PADS = [3, 3, 3, 1, 0, 4, -3, 30, 2.5, "3", None, True, 10 ** 20]
@@ -527,7 +529,8 @@ class Differential(RuleBasedStateMachine):
             if delete:
                 delattr(obj, field)
             elif field == "__class__":
-                obj.__class__ = self.cls(side, CLASSES[value % 3])
+                kinds = CLASSES + tuple(SUBCLASS_KINDS)
+                obj.__class__ = self.cls(side, kinds[value % len(kinds)])
             else:
                 setattr(obj, field, ODD_VALUES[value])
 
