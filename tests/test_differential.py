@@ -10,12 +10,12 @@ from hypothesis.stateful import run_state_machine_as_test
 
 from differential import ODD_VALUES, Differential, current_stub
 
-# About ten seconds per interpreter.
-EXAMPLES = int(os.environ.get("KESTRUM_DIFF_EXAMPLES", "60"))
+# About 5,700 steps: some ten seconds per interpreter at most.
+EXAMPLES = int(os.environ.get("KESTRUM_DIFF_EXAMPLES", "150"))
 STEPS = 40
 
 
-@pytest.mark.no_refleak_rerun  # seconds of random steps; test_differential_leaks covers leaks
+@pytest.mark.no_refleak_rerun  # seconds of random steps; the test below checks leaks
 def test_module_agrees_with_the_plain_rendering():
     run_state_machine_as_test(Differential, settings=settings(
         max_examples=EXAMPLES, stateful_step_count=STEPS, derandomize=True, database=None,
