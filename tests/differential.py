@@ -55,6 +55,9 @@ DIGITS = ["001", "002", "003", "012", "1", "999", "1000", "0", "000", "", "00000
           "123456789012345678901234"]
 EXTENSIONS = [".exr", ".exr", ".ma", "", ".tar.gz", ".v001", ".", ".é", ".e(x", ".[ab]"]
 
+SEED_TREE = ["sh010.v001.exr", "sh010.v002.exr", "sh010.v.bak", "sub/sh010.v003.exr",
+             "shot.v012.ma"]
+
 PADS = [3, 3, 3, 1, 0, 4, -3, 30, 2.5, "3", None, True, 10 ** 20]
 POSTFIXES = [".v", ".v", ".v", "_v", "", "v", "[._]v", "\\.v", "(?:_|-)v", ".", "[", "(", "*",
              ")|(", "%s", "é", None, 5]
@@ -370,6 +373,11 @@ class Differential(RuleBasedStateMachine):
         self.steps[0] += 1
         seen = []
         for side in (0, 1):
+            if any(name.startswith("re.") for name in self.patched):
+                # The caches of re and fnmatch decide whether a compilation
+                # reaches the patched function: each side starts without.
+                re.purge()
+                fnmatch._compile_pattern.cache_clear()
             objects = [pair[side] for pair in touched]
             made = []
 
@@ -409,6 +417,9 @@ class Differential(RuleBasedStateMachine):
 
     @initialize(spec=names(), kind=st.sampled_from(CLASSES))
     def first_objects(self, spec, kind):
+        # A tree that scans find something in from the start.
+        for rel in SEED_TREE:
+            self.tree(("absolute", rel), "file")
         for kind in CLASSES:
             self.keep(tuple(SAVED[side][kind]("sh010.v001.exr") for side in (0, 1)))
         self.make(spec, kind, {})
