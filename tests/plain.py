@@ -124,14 +124,17 @@ class BaseVersion(object):
 
     def to(self, version):
         version = self.int_to_pad(int(self.pads), int(version))
+        # Every part is read before a None among them refuses the name.
         if self.isVersionless:
-            if self.head is None or self.postfix is None or self.tail is None:
+            head, postfix, tail = self.head, self.postfix, self.tail
+            if head is None or postfix is None or tail is None:
                 raise NoValidVersion
-            filename = "%s%s%s%s" % (self.head, self.postfix, version, self.tail)
+            filename = "%s%s%s%s" % (head, postfix, version, tail)
         else:
-            if self.head is None or self.tail is None:
+            head, tail = self.head, self.tail
+            if head is None or tail is None:
                 raise NoValidVersion
-            filename = "%s%s%s" % (self.head, version, self.tail)
+            filename = "%s%s%s" % (head, version, tail)
         self.filename = filename
         return self.__class__(self)
 
