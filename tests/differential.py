@@ -690,7 +690,9 @@ def main(argv):
                 shown = time.monotonic()
                 print("difftest: %d steps, %.0f s" % (counted(), shown - began), flush=True)
     except Exception:
-        print("difftest: a difference after %d steps, %.0f s:" % (counted(), time.monotonic() - began))
+        # The count includes the steps that shrinking replayed.
+        print("difftest: a difference after %d steps, %.0f s:"
+              % (counted(), time.monotonic() - began))
         raise
     print("difftest: no difference in %d steps, %.0f s (Python %s)"
           % (counted(), time.monotonic() - began, sys.version.split()[0]))
