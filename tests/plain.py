@@ -144,11 +144,13 @@ class BaseVersion(object):
             if not self.tail:
                 return self.head
             if not self.isVersionless:
-                match = re.compile("(.*)(?:" + self.postfix + ")").fullmatch(self.head)
+                head = self.head
+                postfix = self.postfix
+                match = re.compile("(.*)(?:" + postfix + ")").fullmatch(head)
                 if match is not None:
                     stem = match.group(1)
                 else:
-                    stem = self.head[: max(len(self.head) - len(self.postfix), 0)]
+                    stem = head[: max(len(head) - len(postfix), 0)]
                 return Version("%s%s" % (stem, self.tail))
             return Version("%s%s" % (self.head, self.tail))
         except Exception:
