@@ -35,7 +35,7 @@ versioner = common.import_versioner()
 Version = versioner.Version
 VersionFileSystem = versioner.VersionFileSystem
 REGEX = versioner.regex_splits
-import plain  # noqa: E402  (after the package is on sys.path: it uses kestrum.errors)
+plain = common.import_plain()
 
 NAME_GOAL = 5.0  # name operations: at least this many times faster than plain
 NAME_OPS = ("Version(name)", "v.to(13)", "v.next", "v.previous", "v == text", "v.versionless")

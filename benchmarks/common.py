@@ -1,5 +1,5 @@
-"""Pieces shared by bench.py and stat_count.py: finding the module and
-generating the scan directory."""
+"""Pieces shared by the benchmark scripts: finding the module and its plain
+rendering, and generating the scan directory."""
 
 import os
 import platform
@@ -26,6 +26,18 @@ def import_versioner():
             del sys.modules[name]
         from kestrum import versioner
     return versioner
+
+
+def import_plain():
+    """Import the plain-Python rendering of the module's behaviour, which the
+    tests compare the module with (tests/plain.py); after import_versioner,
+    since it takes the exception classes from kestrum.errors."""
+    tests = os.path.join(ROOT, "tests")
+    if tests not in sys.path:
+        sys.path.append(tests)
+    import plain
+
+    return plain
 
 
 def package_parent(versioner):

@@ -153,7 +153,7 @@ def best_of(fn, budget, most):
 
 def child(args):
     versioner = common.import_versioner()
-    import plain
+    plain = common.import_plain()
 
     trees = json.loads(args.trees)
     budget = 0.3 if args.quick else 1.5

@@ -27,12 +27,17 @@ import os
 import re
 import sys
 import tempfile
+import types
 import warnings
 
 import atheris
 
 from kestrum import versioner
 from kestrum.versioner import BaseVersion, Version, VersionFileSystem
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import plain  # noqa: E402  (tests/plain.py)
 
 NoValidVersion = versioner.NoValidVersion
 ExceededPaddingVersion = versioner.ExceededPaddingVersion
@@ -111,27 +116,18 @@ def pads_value(fdp):
 # The model
 
 
-def model_int_to_pad(pads, number):
-    return ("%s%sd" % ("%0", "%d" % pads)) % number
+# The plain-Python rendering that the tests compare the module with
+# (tests/plain.py) gives the padding, the split and the number; the checks
+# below model what a plain object cannot be asked without side effects.
+model_int_to_pad = plain.BaseVersion.int_to_pad
 
 
 def model_splits(pattern, filename):
-    found = [match.groupdict() for match in pattern.finditer(filename)]
-    if found:
-        first = found[0]
-        return (first["head"], first["version"], first["tail"])
-    try:
-        index = filename.rindex(".")
-        return [filename[:index], None, filename[index:]]
-    except ValueError:
-        return [None, None, None]
+    return plain.BaseVersion._splits(types.SimpleNamespace(regex_splits=pattern), filename)
 
 
 def model_current(obj):
-    try:
-        return int(obj.version)
-    except Exception:
-        return None
+    return plain.BaseVersion._current(obj, None)
 
 
 def outcome(func, *args):

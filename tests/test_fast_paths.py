@@ -846,7 +846,13 @@ def test_exists_matches_the_python_level_function(name, tmp_path, monkeypatch):
     assert native[1] == (0 if type(name) is str else 1)
 
 
-def test_in_with_a_pattern_that_lost_a_group(tmp_path):
+@pytest.mark.parametrize("name, settings, rebound, raises", [
+    ("a[005.exr", {}, "[", True),  # the copy's split fails
+    ("a.exr", {"postfix": "["}, None, True),  # only the twin's split fails: it has a number
+    ("a.exr", {}, "[", True),
+    ("a.exr", {"postfix": "[._]v"}, None, False),  # a class that closes: no group lost
+])
+def test_in_with_a_pattern_that_lost_a_group(tmp_path, name, settings, rebound, raises):
     # A postfix "[" opens a character class that swallows the group
     # "version": the split fails as the general path says, also once the
     # pattern is cached.
@@ -855,8 +861,9 @@ def test_in_with_a_pattern_that_lost_a_group(tmp_path):
         with pytest.MonkeyPatch.context() as m:
             if general:
                 m.setattr(VersionFileSystem, "unrelated", None, raising=False)
-            fs = VersionFileSystem(str(tmp_path / "a[005.exr"))
-            fs.postfix = "["
+            fs = VersionFileSystem(str(tmp_path / name), **settings)
+            if rebound is not None:
+                fs.postfix = rebound
             results.append([traced(lambda: 13 in fs) for _ in range(3)])
     assert results[0] == results[1]
-    assert results[0][-1][:2] == ("raised", KeyError)
+    assert results[0][-1][:2] == ("raised", KeyError) if raises else results[0][-1] is False

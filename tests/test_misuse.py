@@ -113,7 +113,7 @@ def failing_after_one():
 @pytest.mark.parametrize(
     "result, error, message",
     [
-        (5, TypeError, None),
+        (5, TypeError, "cannot unpack non-iterable int object"),
         ([1, 2], ValueError, "need more than 2 values to unpack"),
         ((), ValueError, "need more than 0 values to unpack"),
         ([1], ValueError, "need more than 1 value to unpack"),

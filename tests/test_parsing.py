@@ -381,8 +381,8 @@ def test_override_of_splits_is_used(result):
         ((), ValueError, "need more than 0 values to unpack"),
         (("h", "v", "t", "x"), ValueError, "too many values to unpack (expected 3)"),
         (lambda: iter(range(10)), ValueError, "too many values to unpack (expected 3)"),
-        (None, TypeError, None),
-        (3, TypeError, None),
+        (None, TypeError, "cannot unpack non-iterable NoneType object"),
+        (3, TypeError, "cannot unpack non-iterable int object"),
     ],
     ids=["two", "one", "empty", "four", "iterator", "None", "int"],
 )

@@ -51,6 +51,10 @@ inline Ref length(Borrowed obj) {
 // formatting as written.
 Ref join_fields(Borrowed format_text, std::initializer_list<Borrowed> parts);
 
+// iter(seq) for an unpacking assignment, which words the refusal of a
+// non-iterable its own way.
+Ref unpack_iter(Borrowed seq);
+
 // a, b, c = seq, with the refusals of an unpacking assignment.
 void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c);
 

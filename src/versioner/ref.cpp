@@ -43,6 +43,19 @@ namespace {
 
 }  // namespace
 
+Ref unpack_iter(Borrowed seq) {
+    PyObject* obj = seq.get();
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (iterator) return iterator;
+    // The interpreter's own wording for an unpacking of a non-iterable.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
+        !PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(obj)->tp_name);
+    }
+    throw PyErrOccurred();
+}
+
 void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
     Ref* targets[] = {&a, &b, &c};
     PyObject* obj = seq.get();
@@ -54,7 +67,7 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
         for (int i = 0; i < 3; ++i) *targets[i] = Ref::borrow(items[i]);
         return;
     }
-    Ref iterator = iter(seq);
+    Ref iterator = unpack_iter(seq);
     for (int i = 0; i < 3; ++i) {
         Ref item = next(iterator);
         if (!item) too_few(i);

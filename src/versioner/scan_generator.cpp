@@ -352,7 +352,7 @@ void split_head(Frame& f, Borrowed self, Ref& dirname, Ref& basename) {
     Ref split = module_attribute(module_attribute(f.global(names.os), names.path), names.split);
     Ref head = getattr(self, names.head);
     Ref parts = call(split, head);
-    Ref iterator = iter(parts);
+    Ref iterator = unpack_iter(parts);
     Ref first = next(iterator);
     if (!first) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");

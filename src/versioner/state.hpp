@@ -44,6 +44,7 @@ private:
     X(compile, "compile")                    \
     X(finditer, "finditer")                  \
     X(groupdict, "groupdict")                \
+    X(groupindex, "groupindex")              \
     X(rindex, "rindex")                      \
     X(int_to_pad, "int_to_pad")              \
     X(os, "os")                              \

@@ -195,8 +195,11 @@ Ref join_pieces(std::initializer_list<Piece> pieces) {
 // What `to(number)` makes of an exact-str `name` split by a cached name
 // pattern, given the number's `digits`: head, digits, tail; or, for a name
 // without a number, head, postfix, digits, tail. An empty Ref when the split
-// has no head or tail, on which `to` refuses the name.
-Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed digits) {
+// has no head or tail, on which `to` refuses the name. `matched`: whether the
+// pattern matched, and so read its three groups.
+Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed digits,
+                    bool& matched) {
+    matched = true;
     PyObject* text = name.get();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     PyObject* number = digits.get();
@@ -234,12 +237,26 @@ Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed 
         }
     }
     // No match: head and tail either side of the last dot, and no number.
+    matched = false;
     const Py_ssize_t dot = PyUnicode_FindChar(text, '.', 0, length, -1);
     if (dot == -2) throw PyErrOccurred();
     if (dot < 0) return Ref();
     PyObject* post = postfix.get();
     return join_pieces({{text, 0, dot}, {post, 0, PyUnicode_GET_LENGTH(post)}, {number, 0, width},
                         {text, dot, length}});
+}
+
+// Whether a compiled name pattern has the groups head, version and tail: a
+// fragment that opens a character class ('[') can swallow one and still
+// compile, and a split that matches then fails on the missing group.
+bool has_name_groups(Borrowed pattern) {
+    Ref groups = getattr(pattern, names.groupindex);
+    for (PyObject* group : {names.head, names.version, names.tail}) {
+        const int found = PySequence_Contains(groups.get(), group);
+        if (found < 0) throw PyErrOccurred();
+        if (!found) return false;
+    }
+    return true;
 }
 
 // `number in self` without the copy and its re-numbered twin: the name that
@@ -275,13 +292,19 @@ Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
     if (!pattern) return Ref();
 
     // copy.to(number): the new name, then the twin built from it.
-    Ref new_name = renumbered_name(pattern, copy_name, postfix, digits);
+    bool copy_matched = false;
+    Ref new_name = renumbered_name(pattern, copy_name, postfix, digits, copy_matched);
     if (!new_name) return Ref();
     Ref twin_name = anchored(new_name);
     if (!twin_name) return Ref();
-    // The twin's split cannot fail with a compiled pattern, and nothing reads
-    // it: only its pattern must be at hand, as the constructor compiles it.
-    if (!cached_pattern(postfix, derived_ext(twin_name, copy_ext))) return Ref();
+    // Nothing reads the twin's split, but it must not fail: its pattern must
+    // be at hand, as the constructor compiles it, and hold the three groups
+    // (known when it is the pattern whose match the copy's split read).
+    Ref twin_pattern = cached_pattern(postfix, derived_ext(twin_name, copy_ext));
+    if (!twin_pattern) return Ref();
+    if ((!copy_matched || twin_pattern.get() != pattern.get()) && !has_name_groups(twin_pattern)) {
+        return Ref();
+    }
     return Ref::boolean(path_exists(twin_name));
 }
 

@@ -1,11 +1,13 @@
-"""A plain-Python rendering of kestrum.versioner's behaviour, for the benchmarks.
+"""A plain-Python rendering of kestrum.versioner's behaviour.
 
 The benchmarks time it side by side with the compiled module in one run, so
-that every figure is a ratio measured on the same interpreter and machine.
-It is written from the module's documented behaviour (README), with nothing
-taken from the C++ code, and gives the same results as the module for the
-names and trees the benchmarks use.  Module globals are read at each call, as
-in the module; the exceptions come from kestrum.errors.
+that every figure is a ratio measured on the same interpreter and machine;
+the differential test (differential.py) drives it and the module with the
+same random steps and compares every result, exception and record. It is
+written from the module's documented behaviour (README), with nothing taken
+from the C++ code. Module globals are read at each call, in the order the
+module reads them, so a rebinding here acts as one in the module; the
+exceptions come from kestrum.errors.
 """
 
 import fnmatch
@@ -37,11 +39,28 @@ except ImportError:  # the benchmarks put the package on sys.path before importi
 regex_splits = "(?P<head>.*%s)(?P<version>[0-9]+)(?P<tail>[.]%s)"
 
 
+def unpack(values, count):
+    """The items of ``values`` for an unpacking into ``count`` names, refused
+    with the module's wording when there are too few or too many."""
+    kind = type(values)
+    if not hasattr(kind, "__iter__") and not hasattr(kind, "__getitem__"):
+        raise TypeError("cannot unpack non-iterable %s object" % kind.__name__)
+    items = []
+    for item in values:
+        if len(items) == count:
+            raise ValueError("too many values to unpack (expected %d)" % count)
+        items.append(item)
+    if len(items) < count:
+        raise ValueError("need more than %d value%s to unpack"
+                         % (len(items), "" if len(items) == 1 else "s"))
+    return items
+
+
 class BaseVersion(object):
     def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
         if isinstance(filename, str):
             self.filename = filename
-        elif isinstance(filename, (Version, VersionFileSystem)):
+        elif isinstance(filename, Version) or isinstance(filename, VersionFileSystem):
             self.filename = filename.filename
             pads = filename.pads
             postfix = filename.postfix
@@ -55,7 +74,7 @@ class BaseVersion(object):
             ext = extension[1:]
         self.ext = ext
         self.regex_splits = re.compile(regex_splits % (self.postfix, self.ext))
-        self.head, self.version, self.tail = self._splits(self.filename)
+        self.head, self.version, self.tail = unpack(self._splits(self.filename), 3)
 
     def __str__(self):
         return str(self.filename)
@@ -105,14 +124,17 @@ class BaseVersion(object):
 
     def to(self, version):
         version = self.int_to_pad(int(self.pads), int(version))
+        # Every part is read before a None among them refuses the name.
         if self.isVersionless:
-            if self.head is None or self.postfix is None or self.tail is None:
+            head, postfix, tail = self.head, self.postfix, self.tail
+            if head is None or postfix is None or tail is None:
                 raise NoValidVersion
-            filename = "%s%s%s%s" % (self.head, self.postfix, version, self.tail)
+            filename = "%s%s%s%s" % (head, postfix, version, tail)
         else:
-            if self.head is None or self.tail is None:
+            head, tail = self.head, self.tail
+            if head is None or tail is None:
                 raise NoValidVersion
-            filename = "%s%s%s" % (self.head, version, self.tail)
+            filename = "%s%s%s" % (head, version, tail)
         self.filename = filename
         return self.__class__(self)
 
@@ -122,11 +144,13 @@ class BaseVersion(object):
             if not self.tail:
                 return self.head
             if not self.isVersionless:
-                match = re.fullmatch("(.*)(?:" + self.postfix + ")", self.head)
+                head = self.head
+                postfix = self.postfix
+                match = re.compile("(.*)(?:" + postfix + ")").fullmatch(head)
                 if match is not None:
                     stem = match.group(1)
                 else:
-                    stem = self.head[: max(len(self.head) - len(self.postfix), 0)]
+                    stem = head[: max(len(head) - len(postfix), 0)]
                 return Version("%s%s" % (stem, self.tail))
             return Version("%s%s" % (self.head, self.tail))
         except Exception:
@@ -162,7 +186,7 @@ class VersionFileSystem(BaseVersion):
     def __init__(self, filename, pads=3, postfix=".v", ext=".*"):
         if isinstance(filename, str):
             self.filename = filename
-        elif isinstance(filename, (Version, VersionFileSystem)):
+        elif isinstance(filename, Version) or isinstance(filename, VersionFileSystem):
             self.filename = filename.filename
             pads = filename.pads
             postfix = filename.postfix
@@ -176,7 +200,7 @@ class VersionFileSystem(BaseVersion):
         )
 
     def __iter__(self):
-        dirname, basename = os.path.split(self.head)
+        dirname, basename = unpack(os.path.split(self.head), 2)
         for root, dirnames, filenames in os.walk(dirname):
             for filename in sorted(fnmatch.filter(filenames, basename + "*")):
                 yield VersionFileSystem(root + "/" + filename)
