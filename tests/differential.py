@@ -29,18 +29,6 @@ CLASSES = ("BaseVersion", "Version", "VersionFileSystem")
 # Each side's namespace as imported, to restore from.
 SAVED = [dict(vars(mod)) for mod in SIDES]
 
-# States in which the module is known to differ from the plain rendering
-# while a fix is under way elsewhere. The steps that reach them stay in the
-# machine, switched off here: remove an entry once its fix has landed.
-KNOWN_PENDING = {
-    "Version global rebound to a factory",  # == with a text trusts the instance just made
-    "patched os.stat",  # exists/isabs on absolute names skip os.stat
-    "patched re.compile",  # the scan's filter compiles natively
-    "patched os.fspath",  # splitext is computed natively
-    "patched re._compile",  # the module's own pattern cache
-    "link replaced by a directory during a scan",  # the walk decided "link" earlier
-}
-
 # One log for every stand-in, cleared before each side runs a step.
 LOG = []
 
@@ -260,7 +248,6 @@ def subclasses(side, cache={}):
 
 SUBCLASS_KINDS = sorted(subclasses(1))
 GLOBAL_KINDS = sorted(global_doubles(1))
-PENDING_GLOBALS = {("Version", "factory"): "Version global rebound to a factory"}
 
 # --------------------------------------------------------------------------
 # Comparable forms
@@ -558,8 +545,6 @@ class Differential(RuleBasedStateMachine):
     @rule(kind=st.sampled_from(GLOBAL_KINDS))
     def rebind_global(self, kind):
         self.steps[0] += 1
-        if PENDING_GLOBALS.get(kind) in KNOWN_PENDING:
-            return
         name = kind[0]
         for side in (0, 1):
             namespace = vars(SIDES[side])
@@ -587,7 +572,7 @@ class Differential(RuleBasedStateMachine):
     @rule(name=st.sampled_from(sorted(STDLIB)))
     def patch(self, name):
         self.steps[0] += 1
-        if name in self.patched or "patched " + name in KNOWN_PENDING:
+        if name in self.patched:
             return
         owner, attr = STDLIB[name]
         real = getattr(owner, attr)
@@ -610,9 +595,6 @@ class Differential(RuleBasedStateMachine):
         rel = spec[1]
         path = os.path.join(self.root, rel)
         if kind == "remove":
-            if (self.scans and os.path.islink(path)
-                    and "link replaced by a directory during a scan" in KNOWN_PENDING):
-                return
             if os.path.islink(path) or os.path.isfile(path):
                 os.unlink(path)
             elif os.path.isdir(path):
