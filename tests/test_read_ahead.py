@@ -274,6 +274,7 @@ LISTED_AHEAD_CHILD = textwrap.dedent(
 )
 
 
+@pytest.mark.no_refleak_rerun  # a child process
 def test_listings_are_taken_ahead(tmp_path):
     # While the consumer works on a directory, the ones the walk enters next
     # are already being listed: more listings announced than directories
@@ -356,6 +357,7 @@ def coarse_fs(tmp_path):
 
 
 @pytest.mark.parametrize("keep_mtime", [False, True], ids=["new file", "new file, mtime restored"])
+@pytest.mark.no_refleak_rerun  # seconds of waiting for a clock second
 def test_whole_second_timestamps(coarse_fs, keep_mtime):
     # A change within the second of a listing leaves every timestamp as the
     # listing saw it. With the mtime restored as well, the directories' ctimes
@@ -405,6 +407,7 @@ def heap_in_use():
     return info.uordblks + info.hblkhd
 
 
+@pytest.mark.no_refleak_rerun  # builds 36,000 files; heap, not references
 def test_memory_ahead_is_bounded_with_a_slow_consumer(tmp_path):
     # Many large sibling directories: without a bound that counts every
     # listing under way, one round of read-ahead held dozens of them.

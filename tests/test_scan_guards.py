@@ -139,6 +139,7 @@ NO_THREADS_CHILD = textwrap.dedent(
 )
 
 
+@pytest.mark.no_refleak_rerun  # a child process
 def test_a_process_that_cannot_start_threads_scans_on_its_own(tmp_path):
     root = make_tree(tmp_path, "sh.v001.exr", *["d%02d/e/sh.v%03d.exr" % (i, i + 2) for i in range(30)])
     package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))

@@ -56,6 +56,7 @@ def busy_tree(tmp_path_factory):
     return str(top)
 
 
+@pytest.mark.no_refleak_rerun  # child processes; the test below checks leaks
 def test_daemon_threads_busy_in_the_module_at_exit(busy_tree):
     package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
     env = dict(os.environ, PYTHONPATH=package_parent)
