@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis.stateful import run_state_machine_as_test
 
-from differential import ODD_VALUES, Differential, current_stub
+from differential import ODD_VALUES, PHASES, Differential, current_stub
 
 # About 5,700 steps: some ten seconds per interpreter at most.
 EXAMPLES = int(os.environ.get("KESTRUM_DIFF_EXAMPLES", "150"))
@@ -19,7 +19,7 @@ STEPS = 40
 def test_module_agrees_with_the_plain_rendering():
     run_state_machine_as_test(Differential, settings=settings(
         max_examples=EXAMPLES, stateful_step_count=STEPS, derandomize=True, database=None,
-        deadline=None, suppress_health_check=list(HealthCheck)))
+        deadline=None, suppress_health_check=list(HealthCheck), phases=PHASES))
 
 
 def test_steps_of_the_machine_leak_nothing(leak_check):
