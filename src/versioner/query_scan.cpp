@@ -18,25 +18,11 @@
 namespace kv {
 namespace {
 
-// A name in a namespace and the object it held at start-up.
-struct Binding {
-    PyObject* namespace_;
-    PyObject* name;
-    PyObject* value;
-};
-
 struct QueryOriginals {
     bool ready = false;
-    // The module globals that an item's construction reads, and the names
-    // in the standard modules that the functions it calls read in turn.
-    std::vector<Binding> bindings;
+    PyObject* globals = nullptr;
     std::vector<PyObject*> modules;  // reached by attribute: plain modules
     PyObject* file_system_class = nullptr;
-    PyObject* mro = nullptr;
-    // Every member of VersionFileSystem and of BaseVersion.
-    std::vector<Binding> members;
-    Py_ssize_t class_sizes[2] = {0, 0};
-    PyObject* class_dicts[2] = {nullptr, nullptr};
     PyObject* default_postfix = nullptr;  // ".v"
     PyObject* default_ext = nullptr;      // ".*"
 };
@@ -52,26 +38,6 @@ constexpr const char* receiver_members[] = {
 std::vector<PyObject*> receiver_member_names;
 
 PyObject* keep(PyObject* value) { return Ref::borrow(value).release(); }  // for the process
-
-void bind(Borrowed namespace_, const char* name) {
-    Ref key = Ref::check(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(namespace_.get(), key.get());
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, name);
-        throw PyErrOccurred();
-    }
-    query_originals.bindings.push_back({keep(namespace_.get()), key.release(), keep(value)});
-}
-
-bool unchanged(const std::vector<Binding>& bindings) {
-    for (const Binding& b : bindings) {
-        if (PyDict_GetItemWithError(b.namespace_, b.name) != b.value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
 
 // What an attribute lookup on an instance of `type` finds in the classes.
 PyObject* class_member(PyTypeObject* type, PyObject* name) {
@@ -249,86 +215,35 @@ Ref current_directory() {
 void capture_query_originals(Borrowed globals) noexcept {
     if (query_originals.ready || !originals.version_file_system) return;
     try {
-        Ref os = Ref::check(PyImport_ImportModule("os"));
-        Ref re = Ref::check(PyImport_ImportModule("re"));
-        Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
-        for (const char* name : {"os", "re", "regex_splits", "VersionFileSystem"}) {
-            bind(globals, name);
-        }
-        PyObject* os_dict = PyModule_GetDict(os.get());
-        for (const char* name : {"path", "getcwd", "stat"}) bind(os_dict, name);
-        PyObject* path_dict = PyModule_GetDict(posixpath.get());
-        for (const char* name : {"exists", "isabs", "splitext"}) bind(path_dict, name);
-        bind(PyModule_GetDict(re.get()), "compile");
-        // os.path.exists calls os.stat through its own module's `os`.
-        if (!PyFunction_Check(originals.exists)) {
-            PyErr_SetString(PyExc_TypeError, "os.path.exists");
-            throw PyErrOccurred();
-        }
-        bind(PyFunction_GetGlobals(originals.exists), "os");
-        for (Borrowed module : {Borrowed(os), Borrowed(re), Borrowed(posixpath)}) {
-            query_originals.modules.push_back(keep(module.get()));
-        }
-        // Still the start-up objects: a rebinding before this ran is no
-        // original to stand in for.
-        if (!unchanged(query_originals.bindings) ||
-            query_originals.bindings[0].value != os.get() ||
-            query_originals.bindings[1].value != re.get() ||
-            query_originals.bindings[2].value != originals.name_template ||
-            query_originals.bindings[3].value != originals.version_file_system ||
-            query_originals.bindings[4].value != posixpath.get()) {
-            PyErr_SetString(PyExc_RuntimeError, "globals changed");
-            throw PyErrOccurred();
-        }
-        auto* cls = reinterpret_cast<PyTypeObject*>(originals.version_file_system);
-        query_originals.file_system_class = keep(originals.version_file_system);
-        query_originals.mro = keep(cls->tp_mro);
-        PyObject* dicts[] = {cls->tp_dict,
-                             reinterpret_cast<PyTypeObject*>(originals.base_version)->tp_dict};
-        for (int i = 0; i < 2; ++i) {
-            query_originals.class_dicts[i] = keep(dicts[i]);
-            query_originals.class_sizes[i] = PyDict_Size(dicts[i]);
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(dicts[i], &pos, &key, &value)) {
-                query_originals.members.push_back({dicts[i], keep(key), keep(value)});
-            }
+        for (const char* name : {"os", "re", "posixpath"}) {
+            query_originals.modules.push_back(Ref::check(PyImport_ImportModule(name)).release());
         }
         for (const char* name : receiver_members) {
             receiver_member_names.push_back(Ref::check(PyUnicode_InternFromString(name)).release());
         }
+        query_originals.globals = keep(globals.get());
+        query_originals.file_system_class = keep(originals.version_file_system);
         query_originals.default_postfix = Ref::check(PyUnicode_InternFromString(".v")).release();
         query_originals.default_ext = Ref::check(PyUnicode_InternFromString(".*")).release();
         query_originals.ready = true;
     } catch (const PyErrOccurred&) {
         PyErr_Clear();
-        query_originals.bindings.clear();
-        query_originals.members.clear();
     }
 }
 
 bool QueryScan::applies(Borrowed globals, Borrowed self) {
     const QueryOriginals& o = query_originals;
-    if (!o.ready || !o.bindings[0].namespace_ || o.bindings[0].namespace_ != globals.get()) {
-        return false;
-    }
+    if (!o.ready || o.globals != globals.get()) return false;
     for (PyObject* module : o.modules) {
         if (Py_TYPE(module) != &PyModule_Type) return false;
     }
-    if (!unchanged(o.bindings)) return false;
-    // What the items' construction calls: the scan decides their numbers
-    // without calling it.
-    using gate::Family;
-    if (!gate::open({Family::splitext, Family::compile, Family::exists, Family::isabs,
-                     Family::getcwd})) {
+    // The module globals and standard functions that the items' construction
+    // reads and calls: the scan decides their numbers without it.
+    auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
+    if (!gate::open(gate::Family::scan_items) || Py_TYPE(o.file_system_class) != &PyType_Type ||
+        !class_unchanged(cls)) {
         return false;
     }
-    auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
-    if (Py_TYPE(o.file_system_class) != &PyType_Type || cls->tp_mro != o.mro) return false;
-    for (int i = 0; i < 2; ++i) {
-        if (PyDict_Size(o.class_dicts[i]) != o.class_sizes[i]) return false;
-    }
-    if (!unchanged(o.members)) return false;
     PyTypeObject* type = Py_TYPE(self.get());
     if (type == cls) return true;
     if (!PyType_IsSubtype(type, cls) || type->tp_iter != cls->tp_iter) return false;
