@@ -1,5 +1,5 @@
 // The one place where differences between the supported interpreters
-// (CPython 3.9 to 3.13) are bridged.
+// (CPython 3.9 to 3.15) are bridged.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,8 +19,17 @@
 
 #if PY_VERSION_HEX >= 0x030D0000
 // The interpreter's method lookup (what a method call does), exported but no
-// longer declared in the public headers from 3.13 on.
+// longer declared in the public headers from 3.13 on; used in method_lookup
+// only.
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+// From 3.12 on the interpreter tells of changes to dicts and types through
+// watchers; the dict version tag is deprecated there and gone from 3.14 on.
+#if PY_VERSION_HEX >= 0x030C0000
+#define KV_DICT_WATCHERS 1
+#else
+#define KV_DICT_WATCHERS 0
 #endif
 
 namespace kv::compat {
@@ -86,36 +95,35 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
 
 // Gives the type a version tag if it has none, and returns it (0 if none
 // could be given).
-inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name) noexcept {
+inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name) {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)some_name;
     PyUnstable_Type_AssignVersionTag(type);
 #else
-    // Before 3.12 a lookup through the method cache is what assigns one.
-    _PyType_Lookup(type, some_name);
+    // Before 3.12 a lookup through the type's method cache is what assigns
+    // one; reading an attribute of the class does that lookup.
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), some_name);
+    if (found) {
+        Py_DECREF(found);
+    } else {
+        PyErr_Clear();
+    }
 #endif
     return type_version(type);
 }
 
-// The dict's version tag. Every dict gets a fresh tag when it is made and at
-// each change of its entries (storing the very object a key already holds is
-// no change), drawn from one counter of the interpreter that only grows (64
-// bits; from 3.12 on the low bits serve the dict's watchers and the count runs
-// above them). So within one interpreter a tag names one state of one dict: an
-// equal tag read from a live dict means that very dict, unchanged since the
-// tag was taken, even if another dict once lived at the same address.
+#if !KV_DICT_WATCHERS
+// The dict's version tag (up to 3.11). Every dict gets a fresh tag when it is
+// made and at each change of its entries (storing the very object a key
+// already holds is no change), drawn from one counter of the interpreter that
+// only grows (64 bits). So within one interpreter a tag names one state of one
+// dict: an equal tag read from a live dict means that very dict, unchanged
+// since the tag was taken, even if another dict once lived at the same
+// address.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-// From 3.12 the field is marked deprecated (it is gone in 3.14); it is still
-// kept up to date on every version this module builds for.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
 }
+#endif
 
 // The instance's own namespace where the interpreter keeps it as a plain
 // dict from the start (up to 3.10); null when it has none yet, when it is not
@@ -123,29 +131,66 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 // instance's inline values into a dict and slow every later access.
 inline PyObject* instance_dict(PyObject* obj) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
-    PyObject** slot = _PyObject_GetDictPtr(obj);
-    if (slot && *slot && PyDict_CheckExact(*slot)) return *slot;
+    // The slot at tp_dictoffset; a negative offset (variable-sized objects,
+    // none of the module's) is left to the general path.
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    if (dict && PyDict_CheckExact(dict)) return dict;
 #else
     (void)obj;
 #endif
     return nullptr;
 }
 
-#if PY_VERSION_HEX >= 0x030B0000
-
-// Whether obj.name finds a method of obj's type (a method descriptor that
-// the instance does not shadow), as the interpreter's method lookup tells
-// without making a bound method. False on a failed lookup, whose error is
-// dropped: the caller's general path then meets it again.
-inline bool unshadowed_method(PyObject* obj, PyObject* name) {
-    PyObject* found = nullptr;
-    const int unbound = _PyObject_GetMethod(obj, name, &found);
-    if (!found) {
-        PyErr_Clear();
-        return false;
+// What the class's attribute lookup finds for `name` along the MRO of
+// `type` (borrowed; null when nothing), read from the namespaces themselves.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        // The built-in types keep theirs per interpreter from 3.12 on.
+        PyObject* dict = PyType_GetDict(base);
+        Py_XDECREF(dict);  // the type holds it
+#else
+        PyObject* dict = base->tp_dict;
+#endif
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found) return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
     }
-    Py_DECREF(found);
-    return unbound == 1;
+    return nullptr;
+}
+
+#if PY_VERSION_HEX >= 0x030B0000
+// obj.name as a method call finds it, without making a bound method: a new
+// reference to what it found (null, with no error set, on a failed lookup),
+// and whether that is a method of obj's type not shadowed by the instance.
+//
+// Private: no public function looks a method up without binding it (up to
+// 3.15, PyObject_GetAttr and PyObject_GetOptionalAttr make the bound method);
+// one that does replaces it here.
+inline PyObject* method_lookup(PyObject* obj, PyObject* name, bool& unbound) {
+    PyObject* found = nullptr;
+    unbound = _PyObject_GetMethod(obj, name, &found) == 1;
+    if (!found) PyErr_Clear();
+    return found;
+}
+
+// Whether obj.name finds a method of obj's type that the instance does not
+// shadow. False on a failed lookup, whose error is dropped: the caller's
+// general path then meets it again.
+inline bool unshadowed_method(PyObject* obj, PyObject* name) {
+    bool unbound = false;
+    PyObject* found = method_lookup(obj, name, unbound);
+    Py_XDECREF(found);
+    return found && unbound;
 }
 #endif
 

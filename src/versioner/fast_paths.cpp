@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "function.hpp"
-#include "lookup_cache.hpp"
+#include "gate.hpp"
 #include "state.hpp"
 
 namespace kv {
@@ -76,83 +76,7 @@ PyObject* keep_attribute(Borrowed module, const char* name) {
     return value;  // kept for the life of the process, like the module
 }
 
-// The module's classes as made: their namespaces and MROs, and the version
-// tag under which each was last seen so (or refused).
-struct ClassState {
-    PyObject* cls = nullptr;
-    PyObject* namespace_ = nullptr;  // a copy of the class's namespace as made
-    PyObject* mro = nullptr;
-    unsigned int tag = 0;
-    unsigned int refused = 0;
-};
-ClassState class_states[3];
-
-ClassState* state_of(PyObject* cls) noexcept {
-    for (ClassState& state : class_states) {
-        if (state.cls && state.cls == cls) return &state;
-    }
-    return nullptr;
-}
-
-// Whether the namespace of `state`'s class holds exactly what it held as made.
-bool namespace_as_made(const ClassState& state) noexcept {
-    PyObject* now = reinterpret_cast<PyTypeObject*>(state.cls)->tp_dict;
-    if (!now || !PyDict_CheckExact(now) || PyDict_GET_SIZE(now) != PyDict_GET_SIZE(state.namespace_)) {
-        return false;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(state.namespace_, &pos, &key, &value)) {
-        if (PyDict_GetItemWithError(now, key) != value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-// For a class whose tag changed: whether every class on its MRO is back to
-// what it was as made (a test that patched a class and undid it), the MRO
-// itself included.
-bool back_as_made(const ClassState& state) noexcept {
-    PyObject* mro = reinterpret_cast<PyTypeObject*>(state.cls)->tp_mro;
-    if (!mro || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(state.mro)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (base != PyTuple_GET_ITEM(state.mro, i)) return false;
-        if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) continue;
-        const ClassState* base_state = state_of(base);
-        if (!base_state || !namespace_as_made(*base_state)) return false;
-    }
-    return true;
-}
-
-void keep_class(ClassState& state, PyObject* cls) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    Ref namespace_ = Ref::check(PyDict_Copy(type->tp_dict));
-    // Kept for the life of the process, like the classes themselves.
-    state.namespace_ = namespace_.release();
-    state.mro = Ref::borrow(type->tp_mro).release();
-    state.cls = cls;
-    state.tag = compat::assign_type_version(type, names.dunder_init);
-}
-
 }  // namespace
-
-bool class_unchanged(PyTypeObject* type) noexcept {
-    ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
-    if (!state) return false;
-    unsigned int tag = compat::type_version(type);
-    if (__builtin_expect(tag != 0 && tag == state->tag, 1)) return true;
-    if (tag == 0) tag = compat::assign_type_version(type, names.dunder_init);
-    if (tag == 0 || tag == state->refused) return false;
-    if (!back_as_made(*state)) {
-        state->refused = tag;
-        return false;
-    }
-    state->tag = tag;
-    return true;
-}
 
 bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
 #if PY_VERSION_HEX < 0x030B0000
@@ -161,16 +85,11 @@ bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
 #else
     PyObject* o = obj.get();
     if (!class_unchanged(Py_TYPE(o))) return false;
-    PyObject* found = nullptr;
     // A static method is no method descriptor: the lookup gives what obj.name
     // gives, the class's function or the instance's own value.
-    _PyObject_GetMethod(o, name.get(), &found);
-    Ref held = Ref::steal(found);
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    return is_member_function(found, impl);
+    bool unbound = false;
+    Ref found = Ref::steal(compat::method_lookup(o, name.get(), unbound));
+    return found && is_member_function(found.get(), impl);
 #endif
 }
 
@@ -216,12 +135,6 @@ void capture_originals(Borrowed globals) {
         taken.file_system_init = Ref::borrow(file_system_init).release();
         pattern_cache.set(std::move(cache));
         stem_cache.set(std::move(stems));
-        ClassState states[3];
-        int i = 0;
-        for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
-            keep_class(states[i++], cls);
-        }
-        for (int j = 0; j < 3; ++j) class_states[j] = states[j];
         originals = taken;
         for (PyObject* cls : {taken.base_version, taken.version, taken.version_file_system}) {
             enable_class_call(cls);
@@ -317,29 +230,15 @@ bool path_exists(Borrowed path) {
 }
 
 bool isabs_is_original(Borrowed path) {
-    if (!originals.posixpath || !path.is(originals.posixpath)) return false;
-    PyObject* namespace_ = PyModule_GetDict(path.get());
-    if (PyObject* isabs = cached_entry(namespace_, names.isabs)) return isabs == originals.isabs;
-    PyObject* isabs = PyDict_GetItemWithError(namespace_, names.isabs);
-    if (!isabs) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyDict_CheckExact(namespace_)) remember_lookup(namespace_, names.isabs, nullptr, isabs);
-    return isabs == originals.isabs;
+    return originals.posixpath && path.is(originals.posixpath) &&
+           gate::open(gate::Family::isabs);
 }
 
 bool base_init_is_original(Borrowed cls, Borrowed self) {
-    if (!originals.base_init || !cls.is(originals.version_file_system)) return false;
     PyTypeObject* type = Py_TYPE(self.get());
-    if (reinterpret_cast<PyObject*>(type) != originals.version_file_system) return false;
-    PyObject* mro = type->tp_mro;
-    if (!mro || PyTuple_GET_SIZE(mro) < 2 || PyTuple_GET_ITEM(mro, 1) != originals.base_version) {
-        return false;
-    }
-    PyObject* init = PyDict_GetItemWithError(
-        reinterpret_cast<PyTypeObject*>(originals.base_version)->tp_dict, names.dunder_init);
-    return init == originals.base_init;
+    return originals.base_init && cls.is(originals.version_file_system) &&
+           reinterpret_cast<PyObject*>(type) == originals.version_file_system &&
+           gate::class_unchanged(type);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "function.hpp"
+#include "gate.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -40,11 +41,7 @@ struct Originals {
 
 extern Originals originals;
 
-// Whether `type` is one of the module's classes with its namespace, and that
-// of every class on its MRO, as at start-up: then its instances' attributes
-// are plain entries of their own namespace, with no descriptor, hook or
-// override in the way, and its methods are the module's own.
-bool class_unchanged(PyTypeObject* type) noexcept;
+using gate::class_unchanged;
 
 // Whether obj.name is sure to find the method of that name of the module's
 // class as made: the class is unchanged and the instance has no attribute of
@@ -114,7 +111,7 @@ Ref record_entry(Borrowed obj, Borrowed name);
 bool path_exists(Borrowed path);
 
 // Whether the module `path` (what `os.path` gave) is the original os.path
-// and its `isabs` the original one; reads its namespace only.
+// and the isabs family open.
 bool isabs_is_original(Borrowed path);
 
 // Takes the originals from the standard modules; a failure only leaves the

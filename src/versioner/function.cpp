@@ -342,7 +342,12 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
         (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || nargs + nkw + 1 > max_params) {
         return Ref();
     }
-    PyObject* init = _PyType_Lookup(type, names.dunder_init);
+    // An unchanged class has the __init__ it was made with, found without a
+    // lookup.
+    const bool unchanged = class_unchanged(type);
+    PyObject* init = !unchanged ? compat::type_lookup(type, names.dunder_init)
+                     : cls == originals.version_file_system ? originals.file_system_init
+                                                            : originals.base_init;
     if (!init || Py_TYPE(init) != reinterpret_cast<PyTypeObject*>(function_type.get())) {
         return Ref();
     }
@@ -359,7 +364,7 @@ Ref construct(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwna
     // A new instance of an unchanged class: BaseVersion.__init__ may take
     // what it stores for what it would read back.
     Impl fresh = nullptr;
-    if (class_unchanged(type)) {
+    if (unchanged) {
         if (init == originals.base_init) fresh = base_init_fresh;
         if (init == originals.file_system_init) fresh = file_system_init_fresh;
     }

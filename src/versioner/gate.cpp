@@ -8,57 +8,76 @@ namespace kv::gate {
 
 namespace detail {
 FamilyState families[static_cast<unsigned>(Family::count)];
+#if KV_DICT_WATCHERS
+std::uint64_t generation = 1;
+#endif
 }  // namespace detail
 
 namespace {
 
 using detail::FamilyState;
 
-// The modules whose namespaces hold the entries.
-enum Module : unsigned { os_module, path_module, generic_module, re_module, fnmatch_module };
+#if KV_DICT_WATCHERS
+// Every event of a watched dict counts as a change: its own entries, its
+// being cleared, and its end (another dict may be made at its address).
+int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++detail::generation;
+    return 0;
+}
+int dict_watcher = -1;
+#endif
 
-struct EntryName {
-    Module module;
-    const char* name;
+// The namespaces that hold the entries.
+enum Namespace : unsigned {
+    os_ns, path_ns, generic_ns, re_ns, fnmatch_ns, globals_ns, namespace_count
 };
 
+struct EntryName {
+    Namespace ns;
+    const char* name;
+};
+using Entries = std::vector<EntryName>;
+
 // What each family stands in for, and what that calls through the modules'
-// namespaces, on any of the supported interpreters (a name one of them
-// lacks is recorded as absent there).
-const std::vector<EntryName>& entries_of(Family family) {
-    static const std::vector<EntryName> splitext = {
-        {path_module, "splitext"}, {path_module, "os"}, {os_module, "fspath"},
-        {path_module, "genericpath"}, {generic_module, "_splitext"},
-    };
-    static const std::vector<EntryName> compile = {
-        {re_module, "compile"}, {re_module, "_compile"},
-    };
-    static const std::vector<EntryName> exists = {
-        {path_module, "exists"}, {generic_module, "os"}, {os_module, "stat"},
-    };
-    static const std::vector<EntryName> isabs = {
-        {path_module, "isabs"}, {path_module, "os"}, {os_module, "fspath"},
-        {path_module, "_get_sep"},
-    };
-    static const std::vector<EntryName> getcwd = {
-        {os_module, "getcwd"},
-    };
-    static const std::vector<EntryName> walk = {
-        {os_module, "walk"}, {os_module, "_walk"}, {os_module, "scandir"},
-        {os_module, "fspath"}, {os_module, "path"}, {os_module, "lstat"},
-        {path_module, "islink"}, {path_module, "join"}, {path_module, "os"},
-        {path_module, "_get_sep"}, {path_module, "genericpath"}, {generic_module, "os"},
-        {generic_module, "_check_arg_types"},
-    };
-    static const std::vector<EntryName> filter = {
-        {fnmatch_module, "filter"}, {fnmatch_module, "os"}, {fnmatch_module, "posixpath"},
-        {fnmatch_module, "re"}, {fnmatch_module, "_compile_pattern"},
-        {fnmatch_module, "translate"}, {fnmatch_module, "_translate"},
-        {fnmatch_module, "_join_translated_parts"}, {fnmatch_module, "_nextgroupnum"},
-        {os_module, "path"}, {os_module, "fspath"}, {path_module, "normcase"},
-        {path_module, "os"}, {re_module, "compile"}, {re_module, "_compile"},
-        {re_module, "escape"}, {re_module, "sub"},
-    };
+// namespaces, on any of the supported interpreters (a name one of them lacks
+// is recorded as absent there).
+const Entries splitext = {
+    {path_ns, "splitext"}, {path_ns, "os"}, {os_ns, "fspath"}, {path_ns, "genericpath"},
+    {generic_ns, "_splitext"},
+};
+const Entries compile = {{re_ns, "compile"}, {re_ns, "_compile"}};
+const Entries exists = {{path_ns, "exists"}, {generic_ns, "os"}, {os_ns, "stat"}};
+const Entries isabs = {
+    {path_ns, "isabs"}, {path_ns, "os"}, {os_ns, "fspath"}, {path_ns, "_get_sep"},
+};
+const Entries getcwd = {{os_ns, "getcwd"}};
+const Entries walk = {
+    {os_ns, "walk"}, {os_ns, "_walk"}, {os_ns, "scandir"}, {os_ns, "fspath"},
+    {os_ns, "path"}, {os_ns, "lstat"}, {path_ns, "islink"}, {path_ns, "join"},
+    {path_ns, "os"}, {path_ns, "_get_sep"}, {path_ns, "genericpath"}, {generic_ns, "os"},
+    {generic_ns, "_check_arg_types"},
+};
+const Entries filter = {
+    {fnmatch_ns, "filter"}, {fnmatch_ns, "os"}, {fnmatch_ns, "posixpath"}, {fnmatch_ns, "re"},
+    {fnmatch_ns, "_compile_pattern"}, {fnmatch_ns, "translate"}, {fnmatch_ns, "_translate"},
+    {fnmatch_ns, "_join_translated_parts"}, {fnmatch_ns, "_nextgroupnum"}, {os_ns, "path"},
+    {os_ns, "fspath"}, {path_ns, "normcase"}, {path_ns, "os"}, {re_ns, "compile"},
+    {re_ns, "_compile"}, {re_ns, "escape"}, {re_ns, "sub"},
+};
+// What a construction reads: the extension, the pattern, and for
+// VersionFileSystem the anchoring of a relative name.
+const Entries construction_globals = {
+    {globals_ns, "os"}, {globals_ns, "re"}, {globals_ns, "regex_splits"},
+    {globals_ns, "VersionFileSystem"}, {os_ns, "path"},
+};
+
+Entries joined(std::initializer_list<const Entries*> parts) {
+    Entries all;
+    for (const Entries* part : parts) all.insert(all.end(), part->begin(), part->end());
+    return all;
+}
+
+Entries entries_of(Family family) {
     switch (family) {
         case Family::splitext: return splitext;
         case Family::compile: return compile;
@@ -67,9 +86,17 @@ const std::vector<EntryName>& entries_of(Family family) {
         case Family::getcwd: return getcwd;
         case Family::walk: return walk;
         case Family::filter: return filter;
+        case Family::renumbered: {
+            Entries all = joined({&construction_globals, &splitext, &compile, &exists, &isabs,
+                                  &getcwd});
+            all.push_back({globals_ns, "Version"});
+            return all;
+        }
+        case Family::scan_items:
+            return joined({&construction_globals, &splitext, &compile, &exists, &isabs, &getcwd});
         case Family::count: break;
     }
-    return getcwd;
+    return {};
 }
 
 // An entry and what it held at start-up (null: absent).
@@ -80,8 +107,7 @@ struct Entry {
 };
 std::vector<Entry> entries[static_cast<unsigned>(Family::count)];
 
-bool entries_unchanged(const std::vector<Entry>& list) noexcept {
-    if (list.empty()) return false;
+bool entries_unchanged(const std::vector<Entry>& list) {
     for (const Entry& e : list) {
         PyObject* now = PyDict_GetItemWithError(e.dict, e.name);
         if (!now && PyErr_Occurred()) {
@@ -95,54 +121,86 @@ bool entries_unchanged(const std::vector<Entry>& list) noexcept {
 
 }  // namespace
 
-bool detail::revalidate(Family family) noexcept {
+bool watch(PyObject* dict) noexcept {
+#if KV_DICT_WATCHERS
+    if (dict_watcher < 0) return false;
+    if (PyDict_Watch(dict_watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
+bool detail::revalidate(Family family) {
     FamilyState& state = families[static_cast<unsigned>(family)];
-    // The tags first: a change while comparing (there is none: nothing
-    // here runs code) would only be caught by the next call.
+    if (!state.captured) return false;
+    const std::vector<Entry>& list = entries[static_cast<unsigned>(family)];
+    // The stamps first; nothing below runs code, so no change can slip in
+    // between them and the comparison.
+#if KV_DICT_WATCHERS
+    state.stamp = generation;
+    bool watched = true;
+    for (const Entry& e : list) watched = watch(e.dict) && watched;
+    state.open = watched && entries_unchanged(list);
+#else
     for (unsigned i = 0; i < state.dict_count; ++i) {
-        state.dicts[i].tag = compat::dict_version(state.dicts[i].dict);
+        state.tags[i] = compat::dict_version(state.dicts[i]);
     }
-    state.open = entries_unchanged(entries[static_cast<unsigned>(family)]);
+    state.open = entries_unchanged(list);
+#endif
     return state.open;
 }
 
-void capture() noexcept {
-    if (!entries[0].empty()) return;
+void capture(Borrowed globals) {
+    if (detail::families[0].captured) return;
     try {
+#if KV_DICT_WATCHERS
+        // Once per process: the module lives in one interpreter only. When
+        // other code took every id, nothing is ever watched: all closed.
+        if (dict_watcher < 0) {
+            dict_watcher = PyDict_AddWatcher(dict_changed);
+            if (dict_watcher < 0) PyErr_Clear();
+        }
+#endif
         const char* module_names[] = {"os", "posixpath", "genericpath", "re", "fnmatch"};
-        PyObject* dicts[5];
+        PyObject* dicts[namespace_count];
         std::vector<Ref> modules;
         for (unsigned i = 0; i < 5; ++i) {
             modules.push_back(Ref::check(PyImport_ImportModule(module_names[i])));
             dicts[i] = PyModule_GetDict(modules.back().get());
         }
-        // os.path must be posixpath, and the modules must reach one another
-        // as imported here, or the entries say nothing of the calls.
-        PyObject* os_path = PyDict_GetItemString(dicts[os_module], "path");
-        if (os_path != modules[path_module].get()) return;
+        dicts[globals_ns] = globals.get();
+        // os.path must be posixpath, or the entries say nothing of the calls.
+        if (PyDict_GetItemString(dicts[os_ns], "path") != modules[path_ns].get()) return;
         std::vector<Entry> taken[static_cast<unsigned>(Family::count)];
         FamilyState states[static_cast<unsigned>(Family::count)];
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
             for (const EntryName& e : entries_of(static_cast<Family>(f))) {
                 Ref name = Ref::check(PyUnicode_InternFromString(e.name));
-                PyObject* value = PyDict_GetItemWithError(dicts[e.module], name.get());
+                PyObject* value = PyDict_GetItemWithError(dicts[e.ns], name.get());
                 if (!value && PyErr_Occurred()) throw PyErrOccurred();
                 // Kept for the life of the process, like the modules.
-                taken[f].push_back({Ref::borrow(dicts[e.module]).release(), name.release(),
+                taken[f].push_back({Ref::borrow(dicts[e.ns]).release(), name.release(),
                                     Ref::borrow(value).release()});
+#if !KV_DICT_WATCHERS
                 FamilyState& state = states[f];
                 bool known = false;
                 for (unsigned i = 0; i < state.dict_count; ++i) {
-                    known = known || state.dicts[i].dict == dicts[e.module];
+                    known = known || state.dicts[i] == dicts[e.ns];
                 }
                 if (known) continue;
                 if (state.dict_count == detail::max_dicts) return;
-                state.dicts[state.dict_count++].dict = dicts[e.module];
+                state.dicts[state.dict_count++] = dicts[e.ns];
+#endif
             }
         }
+        detail::capture_classes(globals);
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
             entries[f] = std::move(taken[f]);
             detail::families[f] = states[f];
+            detail::families[f].captured = true;
             detail::revalidate(static_cast<Family>(f));
         }
     } catch (const PyErrOccurred&) {

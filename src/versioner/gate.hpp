@@ -1,22 +1,61 @@
-// Whether the standard-library functions behind a fast path are still the
-// originals.
+// The one place that answers "can user code intervene here?" for the fast
+// paths.
 //
-// A fast path stands in for a call of os, os.path, re or fnmatch. The
-// functions that call calls in turn, through the namespaces of those modules
-// (os.path.splitext calls os.fspath and genericpath._splitext, fnmatch.filter
-// reaches re.compile and re._compile, ...), are the ones a test double may
-// replace and expect to see called: public and private names alike. A fast
-// path runs only while its family, every such entry, holds what it held when
-// the module was executed (an entry absent then must still be absent).
+// A fast path stands in for something the general path would do: a call of
+// os, os.path, re or fnmatch, a read of a module global, an attribute lookup
+// through one of the module's classes. It may run only while everything the
+// general path would reach is as it was when the module was executed. The
+// gate keeps a snapshot of that (entries of the module namespace and of the
+// standard modules, the module's classes) and tells, per family, whether it
+// still holds.
+//
+// How a change is learnt of: up to 3.11 from the version tags the interpreter
+// keeps on dicts and types; from 3.12 on from its dict and type watchers, which
+// bump one counter at any change of a watched dict or class, so the common
+// check is one integer comparison. Where a watcher cannot be had (every id
+// taken by other code), nothing counts as unchanged: every family stays
+// closed and every fast path takes the general path.
+//
+// The standard functions honoured: what the called function reaches through
+// the namespaces of os, os.path (posixpath, genericpath), re and fnmatch,
+// public and private names alike (os.path.splitext calls os.fspath and
+// genericpath._splitext, fnmatch.filter reaches re.compile and re._compile).
 // Internals of other modules (sre_compile, re._compiler, functools), the
-// caches of re and fnmatch, and built-in functions are not in any family.
+// caches of re and fnmatch, and built-in functions are in no family.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 
 #include "compat.hpp"
+#include "ref.hpp"
 
 namespace kv::gate {
+
+// ---- Changes
+
+#if KV_DICT_WATCHERS
+namespace detail {
+extern std::uint64_t generation;  // bumped by the watchers
+}  // namespace detail
+#endif
+
+// A number that changes whenever `dict` changes, once `watch(dict)` said yes;
+// equal numbers taken of the same live dict mean it did not change between.
+inline std::uint64_t stamp(PyObject* dict) noexcept {
+#if KV_DICT_WATCHERS
+    (void)dict;
+    return detail::generation;
+#else
+    return compat::dict_version(dict);
+#endif
+}
+
+// Makes changes of `dict` (an exact dict) known to `stamp`; false when they
+// cannot be known, and then no answer read from it may be kept.
+bool watch(PyObject* dict) noexcept;
+
+// ---- Families of standard functions and module names
 
 // Named after what the fast path stands in for.
 enum class Family : unsigned {
@@ -27,45 +66,70 @@ enum class Family : unsigned {
     getcwd,    // os.getcwd, called directly or as getcwd(3)
     walk,      // os.walk, walked natively
     filter,    // fnmatch.filter, as a prefix test
+    // The copy and its renumbered twin that `number in fs` builds: the
+    // module globals they read (os, re, regex_splits, Version,
+    // VersionFileSystem), os.path and the families of their construction.
+    renumbered,
+    // The items of a scan, decided from their names: the module globals
+    // their construction reads and the families of that construction.
+    scan_items,
     count
 };
 
-// Takes the entries of every family from the standard modules; a failure
-// leaves every family closed.
-void capture() noexcept;
-
 namespace detail {
-bool revalidate(Family family) noexcept;
-struct Watched {
-    PyObject* dict = nullptr;
-    std::uint64_t tag = 0;
-};
-inline constexpr unsigned max_dicts = 5;
+inline constexpr unsigned max_dicts = 6;
 struct FamilyState {
-    Watched dicts[max_dicts];
+#if KV_DICT_WATCHERS
+    std::uint64_t stamp = 0;
+#else
+    PyObject* dicts[max_dicts] = {};
+    std::uint64_t tags[max_dicts] = {};
     unsigned dict_count = 0;
+#endif
     bool open = false;
+    bool captured = false;
 };
 extern FamilyState families[static_cast<unsigned>(Family::count)];
+bool revalidate(Family family);
+void capture_classes(Borrowed globals);
 }  // namespace detail
 
-// Whether every entry of `family` is as at start-up. While none of the
-// namespaces holding them has changed, a comparison of their version tags.
-inline bool open(Family family) noexcept {
+// Whether every entry of `family` holds what it held at start-up (an entry
+// absent then is still absent).
+inline bool open(Family family) {
     const detail::FamilyState& state = detail::families[static_cast<unsigned>(family)];
-    for (unsigned i = 0; i < state.dict_count; ++i) {
-        if (compat::dict_version(state.dicts[i].dict) != state.dicts[i].tag) {
-            return detail::revalidate(family);
-        }
+#if KV_DICT_WATCHERS
+    if (__builtin_expect(state.stamp == detail::generation, 1)) return state.open;
+#else
+    bool same = state.captured;
+    for (unsigned i = 0; same && i < state.dict_count; ++i) {
+        same = compat::dict_version(state.dicts[i]) == state.tags[i];
     }
-    return state.open;
+    if (same) return state.open;
+#endif
+    return detail::revalidate(family);
 }
 
-inline bool open(std::initializer_list<Family> families) noexcept {
+inline bool open(std::initializer_list<Family> families) {
     for (Family family : families) {
         if (!open(family)) return false;
     }
     return true;
 }
+
+// ---- The module's classes
+
+// Whether `type` is one of the module's classes with its namespace, and that
+// of every class on its MRO, as at start-up: then its instances' attributes
+// are plain entries of their own namespace, with no descriptor, hook or
+// override in the way, and its methods are the module's own.
+bool class_unchanged(PyTypeObject* type);
+
+// ---- Start-up
+
+// Takes the snapshot: the entries of every family, from the standard modules
+// and the module namespace `globals`, and the classes bound there. A failure
+// leaves the gate closed.
+void capture(Borrowed globals);
 
 }  // namespace kv::gate

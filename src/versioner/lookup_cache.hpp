@@ -4,23 +4,26 @@
 // namespace at every use, and attributes such as os.path.splitext from the
 // namespaces of the modules, so that a rebinding is seen by the very next
 // call. Each read is a dict lookup; here the last answer for (dict, name) is
-// kept with the dict's version tag and given again while the tag is the
-// same, which is to say while the dict is the same, unchanged one (see
-// compat::dict_version). Any change to it, or to the built-ins for a global
-// that they answered, changes a tag and sends the next read to the lookup.
+// kept with the dict's stamp (gate.hpp) and given again while the stamp is
+// the same, which is to say while the dict is the same, unchanged one. Any
+// change to it, or to the built-ins for a global that they answered, changes
+// a stamp and sends the next read to the lookup. A dict whose changes cannot
+// be known (gate::watch) is never answered from here.
 //
 // An entry holds no references. Its value is borrowed from the dict that
 // answered, which still holds it for as long as that dict's tag is the one
 // recorded; the dicts are never dereferenced through an entry except for a
 // built-ins dict, and that only after the globals that lead to it (and keep
-// it alive) were found unchanged. Tags come from one counter per interpreter
-// and the module lives in one interpreter per process, so a dict freed and
-// another made at its address cannot match a recorded tag.
+// it alive) were found unchanged. A dict freed and another made at its
+// address cannot match a recorded stamp: up to 3.11 the tags come from one
+// counter per interpreter (and the module lives in one interpreter per
+// process); from 3.12 on the freeing of a watched dict is a change.
 #pragma once
 
 #include <cstdint>
 
 #include "compat.hpp"
+#include "gate.hpp"
 
 namespace kv {
 
@@ -29,7 +32,7 @@ namespace kv {
 struct CachedLookup {
     PyObject* name = nullptr;      // an interned name of `names`
     PyObject* dict = nullptr;      // the globals, or the namespace of a module
-    std::uint64_t tag = 0;         // dict's version tag when answered
+    std::uint64_t tag = 0;         // dict's stamp when answered
     PyObject* builtins = nullptr;  // the built-ins dict that answered a global, else null
     std::uint64_t builtins_tag = 0;
     PyObject* value = nullptr;     // borrowed, see above
@@ -63,8 +66,8 @@ inline const CachedLookup* find_lookup(PyObject* name) noexcept {
 // otherwise.
 inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
     const CachedLookup* e = find_lookup(name);
-    if (!e || e->dict != globals || e->tag != compat::dict_version(globals)) return nullptr;
-    if (e->builtins && e->builtins_tag != compat::dict_version(e->builtins)) return nullptr;
+    if (!e || e->dict != globals || e->tag != gate::stamp(globals)) return nullptr;
+    if (e->builtins && e->builtins_tag != gate::stamp(e->builtins)) return nullptr;
     return e->value;
 }
 
@@ -73,7 +76,7 @@ inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
 // built-ins (a module whose namespace is also globals) does not count here.
 inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
     const CachedLookup* e = find_lookup(name);
-    if (!e || e->dict != dict || e->tag != compat::dict_version(dict) || e->builtins) {
+    if (!e || e->dict != dict || e->tag != gate::stamp(dict) || e->builtins) {
         return nullptr;
     }
     return e->value;
@@ -84,6 +87,7 @@ inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
 // dicts must be exact dicts.
 inline void remember_lookup(PyObject* dict, PyObject* name, PyObject* builtins,
                             PyObject* value) noexcept {
+    if (!gate::watch(dict) || (builtins && !gate::watch(builtins))) return;
     CachedLookup* window = lookup_window_of(name);
     CachedLookup* e = window;  // a full window: the first entry makes room
     for (unsigned i = 0; i < lookup_window; ++i) {
@@ -94,9 +98,9 @@ inline void remember_lookup(PyObject* dict, PyObject* name, PyObject* builtins,
     }
     e->name = name;
     e->dict = dict;
-    e->tag = compat::dict_version(dict);
+    e->tag = gate::stamp(dict);
     e->builtins = builtins;
-    e->builtins_tag = builtins ? compat::dict_version(builtins) : 0;
+    e->builtins_tag = builtins ? gate::stamp(builtins) : 0;
     e->value = value;
 }
 

@@ -196,7 +196,7 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_scan_generator_type();
         run_body(body);
-        gate::capture();
+        gate::capture(globals);
         capture_originals(globals);
         capture_query_originals(globals);
         watch_for_exit();

@@ -1,10 +1,6 @@
 #include "query_scan.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -13,35 +9,35 @@
 #include "gate.hpp"
 #include "scan_generator.hpp"
 #include "ops.hpp"
+#include "query_support.hpp"
 #include "state.hpp"
 
 namespace kv {
-namespace {
 
-// A name in a namespace and the object it held at start-up.
-struct Binding {
-    PyObject* namespace_;
-    PyObject* name;
-    PyObject* value;
-};
-
-struct QueryOriginals {
-    bool ready = false;
-    // The module globals that an item's construction reads, and the names
-    // in the standard modules that the functions it calls read in turn.
-    std::vector<Binding> bindings;
-    std::vector<PyObject*> modules;  // reached by attribute: plain modules
-    PyObject* file_system_class = nullptr;
-    PyObject* mro = nullptr;
-    // Every member of VersionFileSystem and of BaseVersion.
-    std::vector<Binding> members;
-    Py_ssize_t class_sizes[2] = {0, 0};
-    PyObject* class_dicts[2] = {nullptr, nullptr};
-    PyObject* default_postfix = nullptr;  // ".v"
-    PyObject* default_ext = nullptr;      // ".*"
-};
+namespace query_detail {
 
 QueryOriginals query_originals;
+
+// Enters the recursion bracket of a call, as the interpreter or a running
+// generator does; false with RecursionError set when it is refused.
+bool enter_call(const char* where, const char* message) {
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, message);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
+bool enter_generator() {
+    return enter_call(" while running a generator",
+                      "maximum recursion depth exceeded while running a generator");
+}
+
+}  // namespace query_detail
+
+namespace {
+
+using namespace query_detail;
 
 // The members that a query reads on its receiver, or that the scan and the
 // items' construction reach through the receiver's class.
@@ -52,26 +48,6 @@ constexpr const char* receiver_members[] = {
 std::vector<PyObject*> receiver_member_names;
 
 PyObject* keep(PyObject* value) { return Ref::borrow(value).release(); }  // for the process
-
-void bind(Borrowed namespace_, const char* name) {
-    Ref key = Ref::check(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(namespace_.get(), key.get());
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, name);
-        throw PyErrOccurred();
-    }
-    query_originals.bindings.push_back({keep(namespace_.get()), key.release(), keep(value)});
-}
-
-bool unchanged(const std::vector<Binding>& bindings) {
-    for (const Binding& b : bindings) {
-        if (PyDict_GetItemWithError(b.namespace_, b.name) != b.value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
 
 // What an attribute lookup on an instance of `type` finds in the classes.
 PyObject* class_member(PyTypeObject* type, PyObject* name) {
@@ -92,243 +68,40 @@ PyObject* class_member(PyTypeObject* type, PyObject* name) {
     return nullptr;
 }
 
-// Enters the recursion bracket of a call, as the interpreter or a running
-// generator does; false with RecursionError set when it is refused.
-bool enter_call(const char* where, const char* message) {
-    if (compat::stack_nearly_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError, message);
-        return false;
-    }
-    return Py_EnterRecursiveCall(where) == 0;
-}
-
-bool enter_generator() {
-    return enter_call(" while running a generator",
-                      "maximum recursion depth exceeded while running a generator");
-}
-
-// What `append` saw among the characters it copied.
-constexpr unsigned line_break = 1;
-constexpr unsigned slash = 2;
-
-template <typename Char>
-unsigned copy_chars(const void* data, size_t n, char32_t* out) {
-    const Char* chars = static_cast<const Char*>(data);
-    unsigned seen = 0;
-    for (size_t i = 0; i < n; ++i) {
-        out[i] = chars[i];
-        seen |= (chars[i] == '\n' ? line_break : 0u) | (chars[i] == '/' ? slash : 0u);
-    }
-    return seen;
-}
-
-// Appends the code points of `text`; what it saw among them.
-unsigned append(std::u32string& out, PyObject* text) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    const size_t at = out.size();
-    out.resize(at + n);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: return copy_chars<Py_UCS1>(data, n, &out[at]);
-        case PyUnicode_2BYTE_KIND: return copy_chars<Py_UCS2>(data, n, &out[at]);
-        default: return copy_chars<Py_UCS4>(data, n, &out[at]);
-    }
-}
-
-// Decodes `bytes` as strict UTF-8 (no surrogates, no overlong forms) onto
-// `out`, or, with `out` null, only checks them. What it saw among the
-// characters; -1 when the bytes are not valid UTF-8.
-int append_utf8(std::u32string* out, std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t n = bytes.size();
-    // At most one code point per byte: written in place, the rest cut after.
-    const size_t at = out ? out->size() : 0;
-    char32_t* w = nullptr;
-    if (out) {
-        out->resize(at + n);
-        w = &(*out)[at];
-    }
-    char32_t* const begin = w;
-    unsigned seen = 0;
-    for (size_t i = 0; i < n;) {
-        const unsigned c = p[i];
-        if (c < 0x80) {
-            seen |= (c == '\n' ? line_break : 0u) | (c == '/' ? slash : 0u);
-            if (w) *w++ = c;
-            ++i;
-            continue;
-        }
-        char32_t cp;
-        size_t length;
-        if (c >= 0xC2 && c <= 0xDF) {
-            cp = c & 0x1F;
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            cp = c & 0x0F;
-            length = 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            cp = c & 0x07;
-            length = 4;
-        } else {
-            if (out) out->resize(at);
-            return -1;
-        }
-        bool valid = n - i >= length;
-        for (size_t k = 1; valid && k < length; ++k) {
-            valid = (p[i + k] & 0xC0) == 0x80;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (!valid || (length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-            if (out) out->resize(at);
-            return -1;
-        }
-        if (w) *w++ = cp;
-        i += length;
-    }
-    if (out) out->resize(at + static_cast<size_t>(w - begin));
-    return static_cast<int>(seen);
-}
-
-bool valid_utf8(std::string_view bytes) {
-    unsigned char any = 0;
-    for (char c : bytes) any |= static_cast<unsigned char>(c);
-    return any < 0x80 || append_utf8(nullptr, bytes) >= 0;
-}
-
-// Valid UTF-8 names in code point order.
-void sort_by_name(walk::Entries& entries) {
-    std::sort(entries.items.begin(), entries.items.end(),
-              [&](const walk::Entry& a, const walk::Entry& b) {
-                  return entries.name(a) < entries.name(b);
-              });
-}
-
-// Whether the file-system encoding decodes names as UTF-8 with
-// surrogateescape, so that a valid UTF-8 name decodes as UTF-8.
-bool file_system_decodes_utf8() {
-    static const char probe[] = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xff";
-    Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(probe, sizeof probe - 1));
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    const Py_UCS4 expected[] = {'a', 0xE9, 0x20AC, 0x1F600, 0xDCFF};
-    const Py_ssize_t count = sizeof expected / sizeof expected[0];
-    if (PyUnicode_GET_LENGTH(text.get()) != count) return false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyUnicode_READ_CHAR(text.get(), i) != expected[i]) return false;
-    }
-    return true;
-}
-
-Ref text_of(const std::u32string& chars, size_t begin, size_t end) {
-    return Ref::check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data() + begin,
-                                                static_cast<Py_ssize_t>(end - begin)));
-}
-
-// os.getcwd(); an empty Ref when it fails (the item is then built the usual
-// way, and fails as os.getcwd does).
-Ref current_directory() {
-    std::vector<char> buffer(1024);
-    while (true) {
-        bool ok;
-        int error;
-        Py_BEGIN_ALLOW_THREADS
-        ok = getcwd(buffer.data(), buffer.size()) != nullptr;
-        error = errno;
-        Py_END_ALLOW_THREADS
-        if (ok) return Ref::check(PyUnicode_DecodeFSDefault(buffer.data()));
-        if (error != ERANGE || buffer.size() > (1u << 20)) return Ref();
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 }  // namespace
 
 void capture_query_originals(Borrowed globals) {
     if (query_originals.ready || !originals.version_file_system) return;
     try {
-        Ref os = Ref::check(PyImport_ImportModule("os"));
-        Ref re = Ref::check(PyImport_ImportModule("re"));
-        Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
-        for (const char* name : {"os", "re", "regex_splits", "VersionFileSystem"}) {
-            bind(globals, name);
-        }
-        PyObject* os_dict = PyModule_GetDict(os.get());
-        for (const char* name : {"path", "getcwd", "stat"}) bind(os_dict, name);
-        PyObject* path_dict = PyModule_GetDict(posixpath.get());
-        for (const char* name : {"exists", "isabs", "splitext"}) bind(path_dict, name);
-        bind(PyModule_GetDict(re.get()), "compile");
-        // os.path.exists calls os.stat through its own module's `os`.
-        if (!PyFunction_Check(originals.exists)) {
-            PyErr_SetString(PyExc_TypeError, "os.path.exists");
-            throw PyErrOccurred();
-        }
-        bind(PyFunction_GetGlobals(originals.exists), "os");
-        for (Borrowed module : {Borrowed(os), Borrowed(re), Borrowed(posixpath)}) {
-            query_originals.modules.push_back(keep(module.get()));
-        }
-        // Still the start-up objects: a rebinding before this ran is no
-        // original to stand in for.
-        if (!unchanged(query_originals.bindings) ||
-            query_originals.bindings[0].value != os.get() ||
-            query_originals.bindings[1].value != re.get() ||
-            query_originals.bindings[2].value != originals.name_template ||
-            query_originals.bindings[3].value != originals.version_file_system ||
-            query_originals.bindings[4].value != posixpath.get()) {
-            PyErr_SetString(PyExc_RuntimeError, "globals changed");
-            throw PyErrOccurred();
-        }
-        auto* cls = reinterpret_cast<PyTypeObject*>(originals.version_file_system);
-        query_originals.file_system_class = keep(originals.version_file_system);
-        query_originals.mro = keep(cls->tp_mro);
-        PyObject* dicts[] = {cls->tp_dict,
-                             reinterpret_cast<PyTypeObject*>(originals.base_version)->tp_dict};
-        for (int i = 0; i < 2; ++i) {
-            query_originals.class_dicts[i] = keep(dicts[i]);
-            query_originals.class_sizes[i] = PyDict_Size(dicts[i]);
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(dicts[i], &pos, &key, &value)) {
-                query_originals.members.push_back({dicts[i], keep(key), keep(value)});
-            }
+        for (const char* name : {"os", "re", "posixpath"}) {
+            query_originals.modules.push_back(Ref::check(PyImport_ImportModule(name)).release());
         }
         for (const char* name : receiver_members) {
             receiver_member_names.push_back(Ref::check(PyUnicode_InternFromString(name)).release());
         }
+        query_originals.globals = keep(globals.get());
+        query_originals.file_system_class = keep(originals.version_file_system);
         query_originals.default_postfix = Ref::check(PyUnicode_InternFromString(".v")).release();
         query_originals.default_ext = Ref::check(PyUnicode_InternFromString(".*")).release();
         query_originals.ready = true;
     } catch (const PyErrOccurred&) {
         PyErr_Clear();
-        query_originals.bindings.clear();
-        query_originals.members.clear();
     }
 }
 
 bool QueryScan::applies(Borrowed globals, Borrowed self) {
     const QueryOriginals& o = query_originals;
-    if (!o.ready || !o.bindings[0].namespace_ || o.bindings[0].namespace_ != globals.get()) {
-        return false;
-    }
+    if (!o.ready || o.globals != globals.get()) return false;
     for (PyObject* module : o.modules) {
         if (Py_TYPE(module) != &PyModule_Type) return false;
     }
-    if (!unchanged(o.bindings)) return false;
-    // What the items' construction calls: the scan decides their numbers
-    // without calling it.
-    using gate::Family;
-    if (!gate::open({Family::splitext, Family::compile, Family::exists, Family::isabs,
-                     Family::getcwd})) {
+    // The module globals and standard functions that the items' construction
+    // reads and calls: the scan decides their numbers without it.
+    auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
+    if (!gate::open(gate::Family::scan_items) || Py_TYPE(o.file_system_class) != &PyType_Type ||
+        !class_unchanged(cls)) {
         return false;
     }
-    auto* cls = reinterpret_cast<PyTypeObject*>(o.file_system_class);
-    if (Py_TYPE(o.file_system_class) != &PyType_Type || cls->tp_mro != o.mro) return false;
-    for (int i = 0; i < 2; ++i) {
-        if (PyDict_Size(o.class_dicts[i]) != o.class_sizes[i]) return false;
-    }
-    if (!unchanged(o.members)) return false;
     PyTypeObject* type = Py_TYPE(self.get());
     if (type == cls) return true;
     if (!PyType_IsSubtype(type, cls) || type->tp_iter != cls->tp_iter) return false;
@@ -568,189 +341,6 @@ bool QueryScan::take_listing(Ref& root, walk::Entries& entries) {
     dir_ = std::move(dir);
     index_ = 0;
     return true;
-}
-
-Ref QueryScan::path_of(const QueryItem& item) const {
-    Borrowed root = item.dir->root;
-    Ref name = item.dir->name(item.index);
-    if (item.anchored) {
-        Ref directory = join_fields(names.three_fields, {item.dir->cwd, names.slash, root});
-        return join_fields(names.three_fields, {directory, names.slash, name});
-    }
-    if (PyUnicode_CheckExact(root.get()) && PyUnicode_CheckExact(name.get())) {
-        return join_fields(names.three_fields, {root, names.slash, name});
-    }
-    Ref path = Ref::check(PyNumber_Add(root.get(), names.slash));
-    return Ref::check(PyNumber_Add(path.get(), name.get()));
-}
-
-// VersionFileSystem(root + '/' + filename), as the generator builds it, and
-// its number.
-void QueryScan::build_now(QueryItem& item) {
-    item.anchored = false;
-    Ref path = path_of(item);
-    item.object = call(body_.global(names.VersionFileSystem), path);
-    Ref number = getattr(item.object, names.current);
-    item.number.present = !number.is_none();
-    item.number.digits.clear();
-    if (item.number.present) {
-        Ref digits = str(number);
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(digits.get(), &size);
-        if (!text) throw PyErrOccurred();
-        if (!(size == 1 && text[0] == '0')) {
-            item.number.digits.assign(text, static_cast<size_t>(size));
-        }
-    }
-}
-
-// int(version) as _current converts the digits of a split: None when the
-// conversion raises (a run of digits past the interpreter's limit).
-bool QueryScan::read_number(Borrowed version_digits, ItemNumber& number) {
-    Ref value = Ref::steal(PyLong_FromUnicodeObject(version_digits.get(), 10));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrOccurred();
-        PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(version_digits.get(), &size);
-    if (!text) throw PyErrOccurred();
-    Py_ssize_t start = 0;
-    while (start < size && text[start] == '0') ++start;
-    number.digits.assign(text + start, static_cast<size_t>(size - start));
-    return true;
-}
-
-// What the item's construction makes of its name: the file name anchored
-// when it is relative and exists; the extension of its last component as
-// `ext`, else ".*"; the compiled pattern for (".v", ext); the split; int()
-// of the digits.
-bool QueryScan::decide(QueryItem& item, bool may_build) {
-    item.object.reset();
-    item.anchored = false;
-    item.number.present = false;
-    item.number.digits.clear();
-    ScanDirectory& dir = *item.dir;
-    Borrowed root = dir.root;
-    Borrowed name = dir.native ? Borrowed(Py_None) : PyList_GET_ITEM(dir.names.get(), item.index);
-    if (!PyUnicode_CheckExact(root.get()) || (!dir.native && !PyUnicode_CheckExact(name.get()))) {
-        if (may_build) build_now(item);
-        return may_build;
-    }
-    const bool absolute = PyUnicode_GET_LENGTH(root.get()) == 0 ||
-                          PyUnicode_READ_CHAR(root.get(), 0) == '/';
-    if (!absolute) {
-        Ref path = dir.native ? path_of(item)
-                              : join_fields(names.three_fields, {root, names.slash, name});
-        if (path_exists(path)) {
-            if (!dir.cwd) dir.cwd = current_directory();
-            if (!dir.cwd) {
-                if (may_build) build_now(item);
-                return may_build;
-            }
-            item.anchored = true;
-        }
-    }
-    if (prefix_of_ != &dir || prefix_anchored_ != item.anchored) {
-        text_.clear();
-        unsigned seen = 0;
-        if (item.anchored) {
-            seen = append(text_, dir.cwd.get());
-            text_.push_back(U'/');
-        }
-        seen |= append(text_, root.get());
-        prefix_line_break_ = (seen & line_break) != 0;
-        text_.push_back(U'/');
-        prefix_of_ = &dir;
-        prefix_anchored_ = item.anchored;
-        prefix_length_ = text_.size();
-    }
-    text_.resize(prefix_length_);
-    const unsigned seen = dir.native ? static_cast<unsigned>(append_utf8(
-                                           &text_, dir.raw_name(item.index)))
-                                     : append(text_, name.get());
-    const bool has_line_break = (seen & line_break) || prefix_line_break_;
-
-    // posixpath.splitext: the extension starts at the last dot of the last
-    // component, unless only dots precede it there. Without one, ext is ".*".
-    // A listed name holds no slash: the last one ends the prefix.
-    const size_t sep = seen & slash ? text_.rfind(U'/') : prefix_length_ - 1;
-    const size_t dot = text_.rfind(U'.');
-    bool has_ext = false;
-    if (dot != std::u32string::npos && (sep == std::u32string::npos || dot > sep)) {
-        for (size_t i = sep == std::u32string::npos ? 0 : sep + 1; i < dot; ++i) {
-            if (text_[i] != U'.') {
-                has_ext = true;
-                break;
-            }
-        }
-    }
-    const size_t ext_begin = has_ext ? dot + 1 : text_.size();
-    const bool same_ext =
-        last_pattern_ && last_has_ext_ == has_ext &&
-        (!has_ext || text_.compare(ext_begin, std::u32string::npos, last_ext_) == 0);
-    if (!same_ext) {
-        Ref ext = has_ext ? text_of(text_, ext_begin, text_.size())
-                          : Ref::borrow(query_originals.default_ext);
-        Ref pattern = cached_pattern(query_originals.default_postfix, ext);
-        if (!pattern) {  // compiled (or refused) by the construction
-            if (may_build) build_now(item);
-            return may_build;
-        }
-        last_ext_.assign(text_, ext_begin, std::u32string::npos);
-        last_has_ext_ = has_ext;
-        last_pattern_ = std::move(pattern);
-    }
-
-    size_t begin = 0, end = 0;
-    switch (has_line_break ? NativeSplit::cannot_answer
-                       : find_version_digits(last_pattern_, text_, begin, end)) {
-        case NativeSplit::unmatched:
-            return true;
-        case NativeSplit::matched:
-            if (end - begin <= 18) {
-                while (begin < end && text_[begin] == U'0') ++begin;
-                item.number.present = true;
-                item.number.digits.reserve(end - begin);
-                for (size_t i = begin; i < end; ++i) {
-                    item.number.digits.push_back(static_cast<char>(text_[i]));
-                }
-                return true;
-            }
-            item.number.present = read_number(text_of(text_, begin, end), item.number);
-            return true;
-        case NativeSplit::cannot_answer:
-            break;
-    }
-    Ref path = text_of(text_, 0, text_.size());
-    Ref match = call_method(last_pattern_, names.search, path);
-    if (match.is_none()) return true;
-    Ref digits = call_method(match, names.group, names.version);
-    item.number.present = read_number(digits, item.number);
-    return true;
-}
-
-Ref QueryScan::build(const QueryItem& item) {
-    if (item.object) return Ref::borrow(item.object);
-    Frame body(globals_, "__iter__", 155);
-    const bool enter = !entered_;
-    if (enter && !enter_generator()) {
-        body.traceback_here();
-        throw PyErrOccurred();
-    }
-    Ref result;
-    try {
-        Ref path = path_of(item);
-        result = call(body.global(names.VersionFileSystem), path);
-    } catch (const PyErrOccurred&) {
-        body.traceback_here();
-        replace_stop_iteration();
-        if (enter) Py_LeaveRecursiveCall();
-        throw;
-    }
-    if (enter) Py_LeaveRecursiveCall();
-    return result;
 }
 
 }  // namespace kv

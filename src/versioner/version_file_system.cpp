@@ -92,42 +92,6 @@ Ref scan(Frame& f, Args a) {
     return make_scan_generator(a[0], f.globals());
 }
 
-// The global `name` is `original`; read without raising.
-bool global_is(Frame& f, Borrowed name, PyObject* original) {
-    PyObject* value = PyDict_GetItemWithError(f.globals().get(), name.get());
-    if (!value) PyErr_Clear();
-    return value && value == original;
-}
-
-// The entry `name` of a plain module's namespace is `original`.
-bool entry_is(PyObject* module, Borrowed name, PyObject* original) {
-    if (!PyModule_CheckExact(module)) return false;
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
-    if (!value) PyErr_Clear();
-    return value && value == original;
-}
-
-// Whether everything that `number in self` reads from the module namespace
-// and the standard modules is as at start-up, so that no code of the user's
-// can run during it: the two classes that the copies test against, `os` with
-// the path functions, getcwd and what exists calls, and what the copies'
-// constructors compile their patterns with.
-bool contains_globals_original(Frame& f) {
-    if (!originals.os || !global_is(f, names.os, originals.os) ||
-        !global_is(f, names.VersionFileSystem, originals.version_file_system) ||
-        !global_is(f, names.Version, originals.version) ||
-        !global_is(f, names.regex_splits, originals.name_template)) {
-        return false;
-    }
-    PyObject* re = PyDict_GetItemWithError(f.globals().get(), names.re);
-    if (!re) PyErr_Clear();
-    using gate::Family;
-    return re && entry_is(re, names.compile, originals.compile) &&
-           entry_is(originals.os, names.path, originals.posixpath) &&
-           gate::open({Family::exists, Family::isabs, Family::getcwd, Family::splitext,
-                       Family::compile});
-}
-
 // What the constructor of a copy makes of its name: `exists(name) and not
 // isabs(name)` then os.getcwd() + "/" + name. An empty Ref when getcwd
 // fails: the general path then reports that.
@@ -265,11 +229,11 @@ bool has_name_groups(Borrowed pattern) {
 // functions, exact str settings, an exact int width and number) and the name
 // patterns that the two constructions use are already compiled; otherwise,
 // and wherever the general path would raise, an empty Ref.
-Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
+Ref contains_directly(Borrowed self, Borrowed number) {
     PyTypeObject* type = Py_TYPE(self.get());
     if (!PyLong_CheckExact(number.get()) ||
         reinterpret_cast<PyObject*>(type) != originals.version_file_system ||
-        !class_unchanged(type) || !contains_globals_original(f)) {
+        !class_unchanged(type) || !gate::open(gate::Family::renumbered)) {
         return Ref();
     }
     Ref filename = record_entry(self, names.filename);
@@ -310,7 +274,7 @@ Ref contains_directly(Frame& f, Borrowed self, Borrowed number) {
 
 // def __contains__(self, version): whether that number exists on disk.
 Ref contains(Frame& f, Args a) {
-    if (Ref found = contains_directly(f, a[0], a[1])) return found;
+    if (Ref found = contains_directly(a[0], a[1])) return found;
     f.at(159);
     Ref cls = f.global(names.VersionFileSystem);
     Ref copy = call(cls, a[0]);

@@ -1,0 +1,144 @@
+// The gate's view of the module's classes: whether each is as it was made,
+// its MRO and the namespaces along it included.
+#include "gate.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+
+namespace kv::gate {
+
+namespace {
+
+// A class as made: a copy of its namespace and its MRO; and when it was last
+// found so, or not.
+struct ClassState {
+    PyObject* cls = nullptr;
+    PyObject* namespace_ = nullptr;
+    PyObject* mro = nullptr;
+#if KV_DICT_WATCHERS
+    std::uint64_t stamp = 0;
+    bool unchanged = false;
+#else
+    unsigned int tag = 0;      // the version tag under which it was last found as made
+    unsigned int refused = 0;  // ... or not
+#endif
+};
+ClassState class_states[3];
+
+#if KV_DICT_WATCHERS
+int type_changed(PyTypeObject*) noexcept {
+    ++detail::generation;
+    return 0;
+}
+int type_watcher = -1;
+#endif
+
+ClassState* state_of(PyObject* cls) noexcept {
+    for (ClassState& state : class_states) {
+        if (state.cls && state.cls == cls) return &state;
+    }
+    return nullptr;
+}
+
+// Whether the namespace of `state`'s class holds exactly what it held as made.
+bool namespace_as_made(const ClassState& state) {
+    PyObject* now = reinterpret_cast<PyTypeObject*>(state.cls)->tp_dict;
+    if (!now || !PyDict_CheckExact(now) ||
+        PyDict_GET_SIZE(now) != PyDict_GET_SIZE(state.namespace_)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(state.namespace_, &pos, &key, &value)) {
+        if (PyDict_GetItemWithError(now, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether every class on the MRO of `state`'s class is as made (a test that
+// patched a class and undid it finds it so again), the MRO itself included.
+bool as_made(const ClassState& state) {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(state.cls)->tp_mro;
+    if (!mro || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(state.mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (base != PyTuple_GET_ITEM(state.mro, i)) return false;
+        if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) continue;
+        const ClassState* base_state = state_of(base);
+        if (!base_state || !namespace_as_made(*base_state)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool class_unchanged(PyTypeObject* type) {
+    ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
+    if (!state) return false;
+#if KV_DICT_WATCHERS
+    if (__builtin_expect(state->stamp == detail::generation, 1)) return state->unchanged;
+    state->stamp = detail::generation;
+    // A change is told only of a class that has a version tag at that moment
+    // (the interpreter drops the tag at a change): every class of the module
+    // gets one again before it is trusted.
+    bool tagged = type_watcher >= 0;
+    for (const ClassState& other : class_states) {
+        tagged = tagged &&
+                 PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(other.cls));
+    }
+    state->unchanged = tagged && as_made(*state);
+    return state->unchanged;
+#else
+    unsigned int tag = compat::type_version(type);
+    if (__builtin_expect(tag != 0 && tag == state->tag, 1)) return true;
+    if (tag == 0) tag = compat::assign_type_version(type, names.dunder_init);
+    if (tag == 0 || tag == state->refused) return false;
+    if (!as_made(*state)) {
+        state->refused = tag;
+        return false;
+    }
+    state->tag = tag;
+    return true;
+#endif
+}
+
+void detail::capture_classes(Borrowed globals) {
+    ClassState states[3];
+    int i = 0;
+    for (const char* name : {"BaseVersion", "Version", "VersionFileSystem"}) {
+        PyObject* cls = PyDict_GetItemString(globals.get(), name);
+        if (!cls || !PyType_Check(cls)) {
+            PyErr_SetString(PyExc_KeyError, name);
+            throw PyErrOccurred();
+        }
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        ClassState& state = states[i++];
+        // Kept for the life of the process, like the classes themselves.
+        state.namespace_ = Ref::check(PyDict_Copy(type->tp_dict)).release();
+        state.mro = Ref::borrow(type->tp_mro).release();
+        state.cls = Ref::borrow(cls).release();
+#if KV_DICT_WATCHERS
+        state.stamp = detail::generation - 1;  // checked at first use
+#else
+        state.tag = compat::assign_type_version(type, names.dunder_init);
+#endif
+    }
+#if KV_DICT_WATCHERS
+    // Once per process, as the dict watcher.
+    if (type_watcher < 0) {
+        type_watcher = PyType_AddWatcher(type_changed);
+        if (type_watcher < 0) PyErr_Clear();
+    }
+    for (const ClassState& state : states) {
+        if (type_watcher >= 0 && PyType_Watch(type_watcher, state.cls) < 0) {
+            PyErr_Clear();
+            type_watcher = -1;  // not all told of: none trusted
+        }
+    }
+#endif
+    for (int j = 0; j < 3; ++j) class_states[j] = states[j];
+}
+
+}  // namespace kv::gate

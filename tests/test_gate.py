@@ -1,0 +1,276 @@
+"""The fast paths learn of every change to what they stand in for, however
+it is made: namespaces replaced entry by entry or cleared, a dict freed and
+another made at its address, and, where the interpreter tells of changes
+through watchers, with every watcher id taken by other code and beside a
+sub-interpreter. Whether a shortcut ran shows in `fs.exists`: the general
+path calls the Python-level os.path.exists, the shortcut does not."""
+
+import genericpath
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from kestrum import versioner
+from kestrum.versioner import Version, VersionFileSystem
+from trees import make_tree
+
+WATCHERS = sys.version_info >= (3, 12)
+
+
+def python_level_exists_calls(op):
+    seen = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and
+                   frame.f_code.co_name == "exists" and seen.append(1))
+    try:
+        return op(), len(seen)
+    finally:
+        sys.setprofile(None)
+
+
+@pytest.fixture
+def shot(tmp_path):
+    return str(make_tree(tmp_path, "sh.v001.exr", "sh.v002.exr")) + "/sh.v001.exr"
+
+
+def recording_module(name, log, **functions):
+    module = types.ModuleType(name)
+    for attr, real in functions.items():
+        setattr(module, attr, lambda *a, _attr=attr, _real=real: (log.append(_attr), _real(*a))[1])
+    return module
+
+
+def test_module_namespace_replaced_wholesale(shot):
+    log = []
+    path = recording_module("fake_path", log, exists=os.path.exists, isabs=os.path.isabs,
+                            split=os.path.split, splitext=os.path.splitext)
+    fake_os = types.ModuleType("fake_os")
+    fake_os.path, fake_os.walk, fake_os.getcwd = path, os.walk, os.getcwd
+    fs = VersionFileSystem(shot)
+    assert python_level_exists_calls(lambda: fs.exists) == (True, 0)
+    saved = dict(vars(versioner))
+    vars(versioner).update(os=fake_os, Version=Version, VersionFileSystem=VersionFileSystem)
+    try:
+        assert fs.exists is True and log == ["exists"]
+        assert Version(shot).ext == "exr" and log[-1] == "splitext"
+    finally:
+        vars(versioner).update(saved)
+    del log[:]
+    assert python_level_exists_calls(lambda: fs.exists) == (True, 0)
+    assert log == []
+
+
+def test_standard_namespace_cleared_and_restored(shot):
+    fs = VersionFileSystem(shot)
+    saved = dict(vars(genericpath))
+    vars(genericpath).clear()
+    try:
+        # os.path.exists runs without its `os`: as the general path does.
+        with pytest.raises(NameError):
+            fs.exists
+    finally:
+        vars(genericpath).update(saved)
+    assert python_level_exists_calls(lambda: fs.exists) == (True, 0)
+
+
+def test_dict_freed_and_another_made_at_its_address(shot):
+    log = []
+
+    def fake_os(path):
+        module = types.ModuleType("fake_os")
+        module.path, module.walk, module.getcwd = path, os.walk, os.getcwd
+        return module
+
+    first = fake_os(recording_module("first", log, exists=lambda p: "first"))
+    fs = VersionFileSystem(shot)
+    versioner.os = first
+    try:
+        assert fs.exists == "first"
+        address = id(vars(first))
+        versioner.os = os
+        del first
+        for _ in range(1000):
+            second = fake_os(recording_module("second", log, exists=lambda p: "second"))
+            if id(vars(second)) == address:
+                break
+        versioner.os = second
+        assert fs.exists == "second"
+    finally:
+        versioner.os = os
+    assert python_level_exists_calls(lambda: fs.exists) == (True, 0)
+
+
+def test_cleared_module_of_a_global_is_seen(shot):
+    path = types.ModuleType("fake_path")
+    path.exists = lambda p: "fake"
+    fake = types.ModuleType("fake_os")
+    fake.path = path
+    fs = VersionFileSystem(shot)
+    versioner.os = fake
+    try:
+        assert fs.exists == "fake"
+        vars(path).clear()
+        path.exists = lambda p: "refilled"
+        assert fs.exists == "refilled"
+    finally:
+        versioner.os = os
+
+
+def test_changes_are_seen_without_leaking(shot, leak_check):
+    fs = VersionFileSystem(shot)
+    real = versioner.Version
+
+    def flip():
+        versioner.Version = real
+        fs.exists, Version(shot).next, 3 in fs
+        genericpath.os = os
+
+    leak_check(flip)
+
+
+CHILD = textwrap.dedent("""
+    import ctypes, json, os, sys, tempfile
+    sys.path[:0] = [{src!r}, {tests!r}]
+    {setup}
+    from kestrum import versioner
+    from kestrum.versioner import Version, VersionFileSystem
+
+    seen = []
+    def exists_calls(op):
+        del seen[:]
+        sys.setprofile(lambda f, e, a: e == "call" and f.f_code.co_name == "exists"
+                       and seen.append(1))
+        try:
+            return op(), len(seen)
+        finally:
+            sys.setprofile(None)
+
+    root = tempfile.mkdtemp()
+    for n in ("sh.v001.exr", "sh.v002.exr", "sh.v003.exr"):
+        open(os.path.join(root, n), "w").close()
+    fs = VersionFileSystem(root + "/sh.v002.exr")
+    out = {{"exists": exists_calls(lambda: fs.exists),
+            "answers": [str(fs.next), str(fs.previous), str(fs.last), 3 in fs,
+                        str(Version(fs.filename).next), fs == "x.v002.ma"]}}
+    versioner.os = None
+    try:
+        fs.exists
+    except AttributeError:
+        out["rebound"] = "seen"
+    versioner.os = os
+    {after}
+    print(json.dumps(out))
+""")
+
+EXHAUST = """
+    def exhaust(name, *argtypes):
+        callback = ctypes.CFUNCTYPE(ctypes.c_int, *argtypes)(lambda *a: 0)
+        add = getattr(ctypes.pythonapi, name)
+        add.argtypes, add.restype = [type(callback)], ctypes.c_int
+        taken = []
+        while len(taken) < 64:
+            try:
+                taken.append(add(callback))
+            except (ValueError, RuntimeError):  # 3.12: ValueError, then RuntimeError
+                break
+        return callback, taken
+    kept = [exhaust(name, *args) for name, args in {which}]
+"""
+
+
+def run_child(setup="", after=""):
+    code = CHILD.format(src=os.path.dirname(os.path.dirname(versioner.__file__)),
+                        tests=os.path.dirname(__file__), setup=textwrap.dedent(setup),
+                        after=textwrap.dedent(after))
+    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def check_answers(out):
+    assert out["rebound"] == "seen"
+    answers = out["answers"]
+    assert answers[3] is True and answers[5] is True
+    assert [a.rsplit("/", 1)[1] for a in answers[:3]] == ["sh.v003.exr", "sh.v001.exr",
+                                                          "sh.v003.exr"]
+    assert answers[4].endswith("sh.v003.exr")
+
+
+def test_with_the_gate_as_made():
+    out = run_child()
+    check_answers(out)
+    assert out["exists"] == [True, 0]
+
+
+WHICH = {
+    "dict": '[("PyDict_AddWatcher", (ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, '
+            'ctypes.c_void_p))]',
+    "type": '[("PyType_AddWatcher", (ctypes.c_void_p,))]',
+}
+
+
+@pytest.mark.skipif(not WATCHERS, reason="the interpreter has watchers from 3.12 on")
+@pytest.mark.parametrize("which", ["dict", "type", "both"])
+def test_watcher_ids_taken_by_other_code(which):
+    chosen = "+".join(WHICH[w] for w in (["dict", "type"] if which == "both" else [which]))
+    out = run_child(setup=EXHAUST.format(which=chosen),
+                    after='out["taken"] = [len(t) for _, t in kept]')
+    check_answers(out)
+    assert all(taken > 0 for taken in out["taken"])
+    # Without a dict watcher nothing counts as unchanged: the general path.
+    assert out["exists"] == [True, 1 if which in ("dict", "both") else 0]
+
+
+SUBINTERPRETER = """
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    sub = interpreters.create()
+    code = "import sys; sys.path[:0] = %r; import os; os.stat = None; import kestrum.versioner" % (
+        sys.path[:2],)
+    try:
+        failure = interpreters.exec(sub, code) if hasattr(interpreters, "exec") else (
+            interpreters.run_string(sub, code))
+    except Exception as exc:
+        failure = exc
+    out["sub"] = type(failure).__name__ if failure is not None else None
+    interpreters.destroy(sub)
+    out["after"] = exists_calls(lambda: fs.exists)
+"""
+
+
+@pytest.mark.skipif(not WATCHERS, reason="sub-interpreters with their own modules from 3.12 on")
+def test_beside_a_sub_interpreter():
+    out = run_child(after=SUBINTERPRETER)
+    check_answers(out)
+    assert out["sub"] is not None  # the module lives in one interpreter only
+    assert out["after"] == [True, 0]
+
+
+def test_class_patched_undone_and_patched_again(shot):
+    # Between the steps nothing looks an attribute up on Version itself (the
+    # interpreter would give it a version tag again that way): the instances
+    # are made first and `to` is taken from BaseVersion.
+    to = versioner.BaseVersion.to
+    first, second = Version(shot), Version(shot)
+    patched = property(lambda self: "patched.v")
+    Version.head = patched
+    try:
+        del Version.head
+        versioner.unrelated = 1  # some other change
+        del versioner.unrelated
+        assert str(to(first, 3)).endswith("/sh.v003.exr")
+        Version.head = patched
+        # read through the property; the copy's constructor cannot store it
+        with pytest.raises(AttributeError):
+            to(second, 3)
+        assert vars(second)["filename"] == "patched.v003.exr"
+    finally:
+        if "head" in vars(Version):
+            del Version.head
