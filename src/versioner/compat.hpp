@@ -1,5 +1,5 @@
 // The one place where differences between the supported interpreters
-// (CPython 3.9 to 3.13) are bridged.
+// (CPython 3.9 to 3.15) are bridged.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -102,6 +103,18 @@ inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name)
 // above them). So within one interpreter a tag names one state of one dict: an
 // equal tag read from a live dict means that very dict, unchanged since the
 // tag was taken, even if another dict once lived at the same address.
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on dicts carry no version tag. Until the module learns of changes
+// another way, every read hands out a number never handed out before, so no
+// recorded tag ever matches: every lookup is made afresh (the general path),
+// which is slower but never stale. One counter for the process, atomic so that
+// it stays sound wherever two threads read at once.
+inline std::atomic<std::uint64_t> dict_version_stand_in{0};
+
+inline std::uint64_t dict_version(PyObject*) noexcept {
+    return dict_version_stand_in.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+#else
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
 // From 3.12 the field is marked deprecated (it is gone in 3.14); it is still
@@ -114,6 +127,7 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #pragma GCC diagnostic pop
 #endif
 }
+#endif
 
 // The instance's own namespace where the interpreter keeps it as a plain
 // dict from the start (up to 3.10); null when it has none yet, when it is not
