@@ -228,10 +228,12 @@ class Raising:
     __index__ = __int__
 
 
-@pytest.mark.parametrize("exc", [RuntimeError("x"), LookupError("x"), ArithmeticError("x"), OverflowError("x")])
+# A new exception each run: from 3.12 on, an instance raised again keeps the
+# traceback of its earlier raises, which the leak run would count.
+@pytest.mark.parametrize("exc", [RuntimeError, LookupError, ArithmeticError, OverflowError])
 def test_current_swallows_exceptions(exc):
     v = Version("shot.v001.ma")
-    v.version = Raising(exc)
+    v.version = Raising(exc("x"))
     assert v.current is None
 
 
