@@ -559,3 +559,57 @@ def test_scan_threads_knob_refuses_bad_values(value):
     assert proc.returncode != 0
     assert ("ValueError: KESTRUM_SCAN_THREADS must be a whole number from 0 to 64 "
             "(the most worker threads a scan uses; 0: none), not '%s'" % value) in proc.stderr
+
+
+DELAYED_CHILD = textwrap.dedent(
+    """
+    import json, os, sys
+    from kestrum import versioner
+    top = sys.argv[1]
+    listed = []
+    sys.addaudithook(lambda event, args: event == "os.scandir" and listed.append(args[0]))
+
+    def run():
+        del listed[:]
+        fs = versioner.VersionFileSystem(top + "/sh.v001.exr")
+        return [[i.filename for i in fs], fs.last.filename, list(listed)]
+
+    native = run()
+    walk = os.walk
+    versioner.os = type(os)("os_standin")
+    versioner.os.path, versioner.os.getcwd = os.path, os.getcwd
+    versioner.os.walk = lambda top: walk(top)
+    print(json.dumps([native, run()]))
+    """
+)
+
+
+@pytest.mark.parametrize("delay_us", [0, 1000, 5000])
+def test_order_and_audit_events_with_slow_listings(tmp_path, delay_us):
+    # Listings made slow as on a file server (a preloaded shim delays each
+    # directory open), so that many are in flight: the items and the
+    # os.scandir events come out as the standard walk gives them.
+    cc = shutil.which("cc")
+    if not cc:
+        pytest.skip("no C compiler for the delaying shim")
+    here = os.path.dirname(os.path.abspath(__file__))
+    shim = str(tmp_path / "delay.so")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
+                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
+                   check=True)
+    top = str(tmp_path / "tree")
+    build(top, [], [("g%d/s%02d" % (g, s), g * 100 + s + 1) for g in range(3) for s in range(15)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=shim,
+               KESTRUM_OPEN_DELAY_US=str(delay_us))
+    proc = subprocess.run([sys.executable, "-c", DELAYED_CHILD, top], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    native, general = json.loads(proc.stdout)
+    assert native[:2] == general[:2]
+    assert len(native[0]) == 45
+    # Each directory's listing is announced once per scan; those ahead may be
+    # announced before the items of the ones before them.
+    assert sorted(native[2]) == sorted(general[2])
