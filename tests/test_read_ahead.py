@@ -457,3 +457,162 @@ def test_a_directory_link_replaced_while_suspended(tmp_path, scan_path, replace)
     ours += [i.filename for i in scan]
     assert (top + "/ln/sh.v009.exr" in ours) == (replace == "link by directory")
     assert (top + "/real/sh.v004.exr" in ours) == (replace == "link by directory")
+
+
+FORK_CHILD = textwrap.dedent(
+    """
+    import gc, os, sys, warnings
+    from kestrum import versioner
+    top, how = sys.argv[1], sys.argv[2]
+    fs = versioner.VersionFileSystem(top + "/sh.v001.exr")
+    expected = [i.filename for i in fs]
+    scan = iter(fs)
+    head = [next(scan).filename for _ in range(3)]
+    if how == "finished":
+        head += [i.filename for i in scan]
+    elif how == "closed":
+        scan.close()
+    elif how == "dropped":
+        del scan
+        gc.collect()
+    # 3.12+ warn when a process with other threads forks (where they can
+    # count them: the threads the system lists, else those of threading).
+    warnings.simplefilter("error")
+    pid = os.fork()
+    threads = len(os.listdir("/proc/self/task"))
+    rest = [i.filename for i in scan] if how == "suspended" else []
+    again = [i.filename for i in fs]
+    if pid == 0:
+        os._exit(0 if again == expected and (how != "suspended" or head + rest == expected) else 1)
+    _, status = os.waitpid(pid, 0)
+    print(status, threads, again == expected, how != "suspended" or head + rest == expected)
+    """
+)
+
+
+@pytest.mark.parametrize("how", ["finished", "closed", "dropped", "suspended"])
+def test_fork_after_a_scan_sees_no_worker(tmp_path, how):
+    top = str(tmp_path)
+    build(top, [], [("d%03d/e" % i, i + 1) for i in range(80)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", FORK_CHILD, top, how],
+                          env=dict(os.environ, PYTHONPATH=package_parent),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["0", "1", "True", "True"]
+
+
+KNOB_CHILD = textwrap.dedent(
+    """
+    import json, os, sys, threading, time
+    from kestrum import versioner
+    top = sys.argv[1]
+    peak = [0]
+    stop = threading.Event()
+
+    def sample():
+        while not stop.is_set():
+            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")) - 2)
+            time.sleep(0.0005)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    fs = versioner.VersionFileSystem(top + "/sh.v001.exr")
+    scan = iter(fs)
+    items = []
+    for item in scan:
+        items.append(item.filename)
+        time.sleep(0.0002)
+    stop.set()
+    sampler.join()
+    print(json.dumps([items, peak[0]]))
+    """
+)
+
+
+@pytest.mark.parametrize("value, most", [("0", 0), ("1", 1), ("3", 3), ("", 64), ("64", 64)])
+def test_scan_threads_knob(tmp_path, value, most):
+    top = str(tmp_path)
+    build(top, [], [("d%03d/e" % i, i + 1) for i in range(150)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", KNOB_CHILD, top],
+                          env=dict(os.environ, PYTHONPATH=package_parent,
+                                   KESTRUM_SCAN_THREADS=value),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    items, peak = json.loads(proc.stdout)
+    assert items == list(plain_scan(top + "/sh.v"))
+    assert peak <= most
+    if most == 0:
+        assert peak == 0
+
+
+@pytest.mark.parametrize("value", ["abc", "-1", "65", "1.5", " 3", "0x10", "１"])
+def test_scan_threads_knob_refuses_bad_values(value):
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", "import kestrum.versioner"],
+                          env=dict(os.environ, PYTHONPATH=package_parent,
+                                   KESTRUM_SCAN_THREADS=value),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode != 0
+    assert ("ValueError: KESTRUM_SCAN_THREADS must be a whole number from 0 to 64 "
+            "(the most worker threads a scan uses; 0: none), not '%s'" % value) in proc.stderr
+
+
+DELAYED_CHILD = textwrap.dedent(
+    """
+    import json, os, sys
+    from kestrum import versioner
+    top = sys.argv[1]
+    listed = []
+    sys.addaudithook(lambda event, args: event == "os.scandir" and listed.append(args[0]))
+
+    def run():
+        del listed[:]
+        fs = versioner.VersionFileSystem(top + "/sh.v001.exr")
+        return [[i.filename for i in fs], fs.last.filename, list(listed)]
+
+    native = run()
+    walk = os.walk
+    versioner.os = type(os)("os_standin")
+    versioner.os.path, versioner.os.getcwd = os.path, os.getcwd
+    versioner.os.walk = lambda top: walk(top)
+    print(json.dumps([native, run()]))
+    """
+)
+
+
+@pytest.mark.parametrize("delay_us", [0, 1000, 5000])
+def test_order_and_audit_events_with_slow_listings(tmp_path, delay_us):
+    # Listings made slow as on a file server (a preloaded shim delays each
+    # directory open), so that many are in flight: the items and the
+    # os.scandir events come out as the standard walk gives them.
+    cc = shutil.which("cc")
+    if not cc:
+        pytest.skip("no C compiler for the delaying shim")
+    here = os.path.dirname(os.path.abspath(__file__))
+    shim = str(tmp_path / "delay.so")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
+                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
+                   check=True)
+    top = str(tmp_path / "tree")
+    build(top, [], [("g%d/s%02d" % (g, s), g * 100 + s + 1) for g in range(3) for s in range(15)])
+    age(top)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=shim,
+               KESTRUM_OPEN_DELAY_US=str(delay_us))
+    proc = subprocess.run([sys.executable, "-c", DELAYED_CHILD, top], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    native, general = json.loads(proc.stdout)
+    assert native[:2] == general[:2]
+    assert len(native[0]) == 45
+    # Each directory's listing is announced once per scan; those ahead may be
+    # announced before the items of the ones before them.
+    assert sorted(native[2]) == sorted(general[2])

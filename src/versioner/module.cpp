@@ -15,6 +15,7 @@
 #include <atomic>
 #include <new>
 #include <cstdio>
+#include <cstdlib>
 
 #include "classes.hpp"
 #include "fast_paths.hpp"
@@ -24,6 +25,7 @@
 #include "scan_generator.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
+#include "walk_core.hpp"
 
 namespace kv {
 namespace {
@@ -136,6 +138,28 @@ PyObject* mark_interpreter_ending(PyObject*, PyObject*) {
 PyMethodDef mark_interpreter_ending_def = {"_interpreter_ending", mark_interpreter_ending,
                                            METH_NOARGS, nullptr};
 
+// KESTRUM_SCAN_THREADS, read once: the cap on the scans' worker threads, 0 for
+// none. A value that is not a whole number from 0 to kMaxWorkers is refused.
+void configure_scan_threads() {
+    const char* text = std::getenv("KESTRUM_SCAN_THREADS");
+    if (!text || !*text) return;
+    long value = 0;
+    bool ok = true;
+    for (const char* c = text; *c && ok; ++c) {
+        ok = *c >= '0' && *c <= '9';
+        if (ok) value = value * 10 + (*c - '0');
+        ok = ok && value <= walk::kMaxWorkers;
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError,
+                     "KESTRUM_SCAN_THREADS must be a whole number from 0 to %d (the most worker "
+                     "threads a scan uses; 0: none), not '%.40s'",
+                     walk::kMaxWorkers, text);
+        throw PyErrOccurred();
+    }
+    walk::set_worker_cap(static_cast<int>(value));
+}
+
 // The interpreter runs atexit callbacks before it begins to end threads that
 // ask for its lock back (ref.hpp, unwind.hpp).
 void watch_for_exit() {
@@ -192,6 +216,7 @@ int exec_module(PyObject* module) {
         if (!require_status(PyDict_Contains(modules.get(), names.module_name))) {
             setitem(modules, names.module_name, module);
         }
+        configure_scan_threads();
         capture_builtins(builtins_module);
         ready_function_type();
         ready_scan_generator_type();

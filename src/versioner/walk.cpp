@@ -80,7 +80,8 @@ bool DirectoryWalk::accepts(Borrowed top) {
 }
 
 DirectoryWalk::DirectoryWalk(Borrowed top)
-    : top_(Ref::borrow(top)), walker_(std::make_unique<walk::Walker>(encode(top), true)) {}
+    : top_(Ref::borrow(top)),
+      walker_(std::make_unique<walk::Walker>(encode(top), walk::worker_cap() != 0)) {}
 
 DirectoryWalk::~DirectoryWalk() = default;
 

@@ -268,13 +268,51 @@ struct Pool {
     int idle = 0;
     int busy = 0;
     std::chrono::steady_clock::time_point no_start_before{};
+    std::vector<std::thread> workers;          // started and not yet joined
+    std::vector<std::thread::id> finished;     // left, to be joined
+    bool stopping = false;                     // around a fork: workers leave
+    int allowed = 0;                           // how many may run now; 0: not yet set
+    double waiting_us = 0;  // a moving average of the time a listing spends off the CPU
+    int peak_threads = 0;                      // for tests and benchmarks
 };
+
+std::atomic<int> configured_cap{-1};
+std::atomic<long long> listing_delay_us{0};  // for tests: a slow file server
+
+double thread_cpu_us() {
+    struct timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+int cores() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n < 2 ? 2 : static_cast<int>(n);
+}
+
+// How many workers the pool may run: the configured cap, or what the cost
+// of listings has called for so far.
+int allowed_workers(Pool& pool) {
+    const int cap = configured_cap.load(std::memory_order_relaxed);
+    if (cap >= 0) return cap;
+    if (pool.allowed == 0) pool.allowed = std::min(cores(), kMaxWorkers);
+    return pool.allowed;
+}
+
+// A walk had to wait for a listing (or list it itself, nobody free to take
+// it): while listings are slow, the server is what holds the walk back, and
+// more of them in flight help.
+void note_wait(Pool& pool) {
+    if (configured_cap.load(std::memory_order_relaxed) >= 0) return;
+    if (pool.waiting_us < static_cast<double>(kSlowListing.count())) return;
+    pool.allowed = std::min(kMaxWorkers, std::max(allowed_workers(pool), 1) * 2);
+}
 
 std::atomic<std::uint64_t> fork_generation{0};
 std::atomic<bool> fail_starts{false};
 
-// The pool of this process. Never destroyed: detached workers may still hold
-// it when static destructors run.
+// The pool of this process. Never destroyed: workers may still run it when
+// static destructors run.
 std::mutex& registry_mutex() {
     static std::mutex* mutex = new std::mutex;
     return *mutex;
@@ -283,28 +321,62 @@ std::shared_ptr<Pool>* registered_pool = nullptr;
 std::uint64_t registered_generation = 0;
 Pool* locked_for_fork = nullptr;
 
-// Around fork(): the child gets the pool in a consistent state (no worker half
-// way through changing it), then leaves it to the parent's workers, which the
-// child does not have, and starts a pool of its own when it needs one.
+// Joins the workers that have left.
+void reap(Pool& pool) {
+    for (std::thread::id id : pool.finished) {
+        auto it = std::find_if(pool.workers.begin(), pool.workers.end(),
+                               [id](const std::thread& t) { return t.get_id() == id; });
+        if (it == pool.workers.end()) continue;
+        it->join();  // it has let go of the mutex: it is on its way out
+        pool.workers.erase(it);
+    }
+    pool.finished.clear();
+}
+
+// Around fork(): no worker is left when the process forks, so a fork sees the
+// threads of the interpreter's own alone (3.12 and 3.13 warn about a process
+// with other threads); each finishes the listing in hand first. The child
+// gets the pool in a consistent state and leaves it, starting a pool of its
+// own when it needs one; the parent's walks start workers again on demand.
+// Has every worker leave, after the listing in hand, and joins it; new ones
+// are started only once `stopping` is cleared again.
+void stop(Pool& pool) {
+    std::vector<std::thread> leaving;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        pool.stopping = true;
+        pool.work.notify_all();
+        leaving = std::move(pool.workers);
+        pool.workers.clear();
+        pool.finished.clear();
+    }
+    for (std::thread& thread : leaving) thread.join();
+}
+
 void prepare_fork() {
     registry_mutex().lock();
     locked_for_fork = registered_pool && *registered_pool ? registered_pool->get() : nullptr;
-    if (locked_for_fork) locked_for_fork->mutex.lock();
+    if (!locked_for_fork) return;
+    stop(*locked_for_fork);
+    locked_for_fork->mutex.lock();
 }
-void unlock_after_fork() {
-    if (locked_for_fork) locked_for_fork->mutex.unlock();
+void parent_after_fork() {
+    if (locked_for_fork) {
+        locked_for_fork->stopping = false;
+        locked_for_fork->mutex.unlock();
+    }
     locked_for_fork = nullptr;
     registry_mutex().unlock();
 }
 void child_after_fork() {
     fork_generation.fetch_add(1, std::memory_order_acq_rel);
-    unlock_after_fork();
+    parent_after_fork();
 }
 
 std::shared_ptr<Pool> current_pool(std::uint64_t& generation) {
     std::lock_guard<std::mutex> lock(registry_mutex());
     if (!registered_pool) {
-        pthread_atfork(prepare_fork, unlock_after_fork, child_after_fork);
+        pthread_atfork(prepare_fork, parent_after_fork, child_after_fork);
         registered_pool = new std::shared_ptr<Pool>();
     }
     generation = fork_generation.load(std::memory_order_acquire);
@@ -322,15 +394,20 @@ void worker(std::shared_ptr<Pool> pool);
 // takes themselves; starting is tried again a second later.
 void maybe_start(const std::shared_ptr<Pool>& pool) {
     Pool& p = *pool;
-    if (p.threads >= kMaxWorkers || p.queue.size() <= static_cast<std::size_t>(p.idle)) return;
+    if (p.stopping || p.threads >= allowed_workers(p) ||
+        p.queue.size() <= static_cast<std::size_t>(p.idle)) {
+        return;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now < p.no_start_before) return;
+    reap(p);
     try {
         if (fail_starts.load(std::memory_order_relaxed)) {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         }
-        std::thread(worker, pool).detach();
+        p.workers.emplace_back(worker, pool);
         ++p.threads;
+        p.peak_threads = std::max(p.peak_threads, p.threads);
     } catch (const std::exception&) {
         p.no_start_before = now + std::chrono::seconds(1);
     }
@@ -350,12 +427,18 @@ namespace {
 void worker(std::shared_ptr<Pool> pool) {
     std::unique_lock<std::mutex> lock(pool->mutex);
     while (true) {
+        if (pool->stopping) break;
         if (pool->queue.empty()) {
             ++pool->idle;
-            const bool woken =
-                pool->work.wait_for(lock, kIdle, [&] { return !pool->queue.empty(); });
+            const bool woken = pool->work.wait_for(
+                lock, kIdle, [&] { return !pool->queue.empty() || pool->stopping; });
             --pool->idle;
-            if (!woken) break;
+            if (!woken || pool->stopping) {
+                // Quiet: the next walk starts again from what the cores use.
+                if (!woken && pool->allowed > 0) pool->allowed = std::min(cores(), kMaxWorkers);
+                if (!woken) pool->waiting_us = 0;
+                break;
+            }
         }
         auto it = std::min_element(
             pool->queue.begin(), pool->queue.end(),
@@ -366,6 +449,11 @@ void worker(std::shared_ptr<Pool> pool) {
         ++pool->busy;
         maybe_start(pool);
         lock.unlock();
+        const auto started = std::chrono::steady_clock::now();
+        const double cpu_before = thread_cpu_us();
+        if (const long long delay = listing_delay_us.load(std::memory_order_relaxed)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        }
         Listing listing;
         bool failed = false;
         try {
@@ -376,7 +464,13 @@ void worker(std::shared_ptr<Pool> pool) {
         catch (...) {
             failed = true;
         }
+        // What the listing spent waiting (for the disk, the server) rather
+        // than working.
+        const double waited = std::chrono::duration<double, std::micro>(
+                                  std::chrono::steady_clock::now() - started).count() -
+                              (thread_cpu_us() - cpu_before);
         lock.lock();
+        pool->waiting_us = pool->waiting_us * 0.8 + std::max(waited, 0.0) * 0.2;
         --pool->busy;
         if (job->orphaned) {
             job->owner->budget.used.fetch_sub(listing.charged);
@@ -390,6 +484,7 @@ void worker(std::shared_ptr<Pool> pool) {
         job.reset();
     }
     --pool->threads;
+    if (!pool->stopping) pool->finished.push_back(std::this_thread::get_id());
 }
 
 // Retaking the interpreter lock may end the thread (unwind.hpp): the
@@ -568,6 +663,7 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 // pending directories and, below those already listed, their subdirectories.
 void Walker::schedule(Hooks& hooks) {
     if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
+    if (!shared_ && std::chrono::steady_clock::now() - started_at_ < kThreadStartCost) return;
     std::vector<Node*> order;
     for (auto& node : pending_) order.push_back(node.get());
     // The reach doubles with each directory handed out, up to kMaxAhead: a
@@ -639,9 +735,11 @@ void Walker::obtain(Hooks& hooks, Node& node) {
                 // Nobody has started on it: list it here rather than wait.
                 pool.queue.erase(std::find(pool.queue.begin(), pool.queue.end(), node.job));
                 taken_back = true;
+                note_wait(pool);
             } else {
                 // What the walk waits for is finished whatever the budget.
                 job.exempt.store(true);
+                note_wait(pool);
                 const std::uint64_t seen = shared_->completions;
                 shared_->done.wait(lock, [&] {
                     return job.state == Job::kDone || shared_->completions != seen;
@@ -711,6 +809,7 @@ void Walker::discard(Node& node) noexcept {
 bool Walker::next(Hooks& hooks, Step& out) {
     if (!started_) {
         started_ = true;
+        started_at_ = std::chrono::steady_clock::now();
         auto top = std::make_unique<Node>();
         top->id = next_id_++;
         top->path = top_;
@@ -766,11 +865,37 @@ PoolStats pool_stats() {
     Pool& pool = **registered_pool;
     std::lock_guard<std::mutex> lock(pool.mutex);
     stats.threads = pool.threads;
+    stats.peak_threads = pool.peak_threads;
+    stats.allowed = allowed_workers(pool);
     stats.busy = pool.busy;
     stats.queued = pool.queue.size();
     return stats;
 }
 
 void fail_thread_starts_for_tests(bool fail) { fail_starts.store(fail); }
+
+void delay_listings_for_tests(std::chrono::microseconds delay) {
+    listing_delay_us.store(delay.count());
+}
+
+void stop_workers() {
+    std::lock_guard<std::mutex> registry(registry_mutex());
+    if (!registered_pool || !*registered_pool) return;
+    Pool& pool = **registered_pool;
+    stop(pool);
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.stopping = false;
+}
+
+void reset_peak_for_tests() {
+    std::lock_guard<std::mutex> registry(registry_mutex());
+    if (!registered_pool || !*registered_pool) return;
+    std::lock_guard<std::mutex> lock((*registered_pool)->mutex);
+    (*registered_pool)->peak_threads = (*registered_pool)->threads;
+}
+
+void set_worker_cap(int cap) { configured_cap.store(cap < 0 ? -1 : std::min(cap, kMaxWorkers)); }
+
+int worker_cap() { return configured_cap.load(); }
 
 }  // namespace kv::walk

@@ -13,11 +13,13 @@
 // waiting for listings under way; those finish on their worker, which owns
 // everything it touches through shared pointers.
 //
-// Workers are started on demand (none before the first read-ahead), exit after
-// kIdle without work and are detached, so nothing waits for them at exit. In
-// the child of a fork, a walker drops whatever the parent's workers had in hand
-// and lists it itself; a new pool serves the child. When a thread cannot be
-// started, the walk lists everything on the caller's thread.
+// Workers are started on demand (none before the first read-ahead) and exit
+// after kIdle without work; nothing waits for them at exit. Before a fork every
+// worker finishes the listing in hand and is joined, so that the fork sees no
+// thread of the module's; the parent's walks start workers again when they
+// need them. In the child, a walker drops whatever the parent's workers had in
+// hand and lists it itself; a new pool serves the child. When a thread cannot
+// be started, the walk lists everything on the caller's thread.
 #pragma once
 
 #include <atomic>
@@ -141,11 +143,28 @@ struct Step {
     Entries entries;  // kListed: the directory's entries
 };
 
-inline constexpr std::size_t kMaxAhead = 64;
+inline constexpr std::size_t kMaxAhead = 128;
 // What the listings ahead of one walk may hold, queued, running or done:
 // their names and entries together.
 inline constexpr std::size_t kMaxAheadBytes = std::size_t{2} << 20;
-inline constexpr int kMaxWorkers = 8;
+// The most worker threads the pool runs. How many it starts follows what the
+// listings cost: no more than the cores can use while they are quick; more,
+// up to the cap, while a walk waits for slow ones (a file server answers many
+// requests at once).
+inline constexpr int kMaxWorkers = 64;
+// How long a listing must spend off the CPU, on average, for a walk waiting
+// on it to be waiting for the server rather than for the cores.
+inline constexpr std::chrono::microseconds kSlowListing{250};
+// A walk sets no listing going before it has run this long: a walk that ends
+// sooner than a thread starts uses none.
+inline constexpr std::chrono::microseconds kThreadStartCost{100};
+
+// The cap on worker threads, from the module's configuration; read before the
+// first walk. -1 (the default): up to kMaxWorkers, as the listings' cost
+// says; 0: no workers, every directory listed on the caller's thread;
+// otherwise exactly that cap.
+void set_worker_cap(int cap);
+int worker_cap();
 inline constexpr std::chrono::milliseconds kIdle{500};
 
 class Walker {
@@ -186,6 +205,7 @@ private:
     std::uint64_t generation_;
     std::vector<std::unique_ptr<Node>> pending_;  // next one last
     std::shared_ptr<Shared> shared_;              // this walk's link with the pool
+    std::chrono::steady_clock::time_point started_at_{};
 
 public:
     // For tests: the most the listings ahead of this walk held together, in
@@ -196,12 +216,22 @@ public:
 // The pool as it is now, for tests.
 struct PoolStats {
     int threads = 0;  // started and not yet exited
+    int peak_threads = 0;  // the most at once so far
+    int allowed = 0;       // how many may run now
     int busy = 0;     // listing
     std::size_t queued = 0;
 };
 PoolStats pool_stats();
 
+// Has every worker finish the listing in hand and leave, and waits for it;
+// walks start new ones when they need them.
+void stop_workers();
+
 // For tests: make every later attempt to start a worker fail (or not).
 void fail_thread_starts_for_tests(bool fail);
+// For tests: workers wait this long before each listing, as for a server.
+void delay_listings_for_tests(std::chrono::microseconds delay);
+// For tests: the peak of threads starts again from those running now.
+void reset_peak_for_tests();
 
 }  // namespace kv::walk

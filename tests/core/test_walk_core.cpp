@@ -111,6 +111,15 @@ void age(const std::string& top) {
     }
 }
 
+int threads_now() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
 bool pool_settles(std::chrono::milliseconds within, bool no_threads) {
     const auto until = std::chrono::steady_clock::now() + within;
     while (std::chrono::steady_clock::now() < until) {
@@ -247,17 +256,26 @@ void test_fork_with_a_suspended_walk() {
     make_tree(top, 300, 9);
     age(top);
     const auto expected = walk(top, false);
+    stop_workers();
+    const int alone = threads_now();  // (a sanitizer may run a thread of its own)
     Hooks hooks;
     Walker walker(top, true);
     Step step;
     std::vector<std::string> out;
-    for (int i = 0; i < 3 && walker.next(hooks, step); ++i) out.push_back(render(step));
+    for (int i = 0; i < 3 && walker.next(hooks, step); ++i) {
+        out.push_back(render(step));
+        std::this_thread::sleep_for(kThreadStartCost);
+    }
+    CHECK(pool_stats().threads > 0);  // listings are under way
     const pid_t pid = fork();
     if (pid == 0) {
         while (walker.next(hooks, step)) out.push_back(render(step));
         const bool same = out == expected && walk(top, true) == expected;
         std::_Exit(same ? 0 : 1);
     }
+    // No worker is left when the process forks: each finished its listing
+    // and was joined first.
+    CHECK(threads_now() == alone);
     int status = 0;
     waitpid(pid, &status, 0);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -319,6 +337,78 @@ void test_memory_ahead_is_bounded() {
     std::system(("rm -rf " + top).c_str());
 }
 
+// A tree of `dirs` directories of one file each below `top`.
+std::string flat_tree(int dirs) {
+    const std::string top = temp_dir();
+    for (int i = 0; i < dirs; ++i) {
+        const std::string dir = top + "/d" + std::to_string(i);
+        mkdir(dir.c_str(), 0755);
+        touch(dir + "/f");
+    }
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    return top;
+}
+
+// Quick listings use no more threads than the cores; slow ones, more, up to
+// the cap; a configured cap holds; each walk's order is the sequential one.
+void test_threads_follow_listing_cost() {
+    const std::string top = flat_tree(400);
+    const auto expected = walk(top, false);
+    const int cores = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+    reset_peak_for_tests();
+    CHECK(walk(top, true) == expected);
+    CHECK(pool_stats().peak_threads <= cores);
+
+    delay_listings_for_tests(std::chrono::milliseconds(2));
+    reset_peak_for_tests();
+    const auto begin = std::chrono::steady_clock::now();
+    CHECK(walk(top, true) == expected);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    const PoolStats slow = pool_stats();
+    std::fprintf(stderr, "slow listings: %d threads at most, walk %lld ms\n", slow.peak_threads,
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    CHECK(slow.peak_threads > cores && slow.peak_threads <= kMaxWorkers);
+    // 400 listings of 2 ms each, many in flight at once.
+    CHECK(took < std::chrono::milliseconds(400));
+
+    set_worker_cap(3);
+    CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+    reset_peak_for_tests();
+    CHECK(walk(top, true) == expected);
+    CHECK(pool_stats().peak_threads <= 3);
+    set_worker_cap(-1);
+
+    // Cancelled with many listings in flight: the pool settles.
+    {
+        Hooks hooks;
+        CHECK(walk(top, true, hooks, 20).size() == 20);
+    }
+    CHECK(pool_settles(std::chrono::milliseconds(3000), false));
+    delay_listings_for_tests(std::chrono::microseconds(0));
+    CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+    std::system(("rm -rf " + top).c_str());
+}
+
+// A walk that ends sooner than a thread would start uses none.
+void test_short_walks_start_no_thread() {
+    const std::string top = flat_tree(3);
+    CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+    const auto expected = walk(top, false);
+    for (int i = 0; i < 20; ++i) {
+        reset_peak_for_tests();
+        const int before = pool_stats().threads;  // idle ones, from a slower walk
+        const auto begin = std::chrono::steady_clock::now();
+        CHECK(walk(top, true) == expected);
+        // (Under a sanitizer the walk may well take longer than that.)
+        if (std::chrono::steady_clock::now() - begin < kThreadStartCost) {
+            CHECK(pool_stats().peak_threads == before);
+        }
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
 }  // namespace
 
 void test_listing_names() {
@@ -361,6 +451,9 @@ int main() {
     test_fork_with_a_suspended_walk();
     test_cancellation_leaves_no_busy_worker();
     test_memory_ahead_is_bounded();
+    test_short_walks_start_no_thread();
+    test_threads_follow_listing_cost();
+    stop_workers();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
