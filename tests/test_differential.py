@@ -10,7 +10,7 @@ from hypothesis.stateful import run_state_machine_as_test
 
 from differential import ODD_VALUES, PHASES, Differential, current_stub
 
-# About 5,700 steps: some ten seconds per interpreter at most.
+# About 7,000 steps: some ten seconds per interpreter.
 EXAMPLES = int(os.environ.get("KESTRUM_DIFF_EXAMPLES", "150"))
 STEPS = 40
 
