@@ -49,25 +49,6 @@ std::vector<PyObject*> receiver_member_names;
 
 PyObject* keep(PyObject* value) { return Ref::borrow(value).release(); }  // for the process
 
-// What an attribute lookup on an instance of `type` finds in the classes.
-PyObject* class_member(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return nullptr;
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-        if (!dict) continue;
-        PyObject* found = PyDict_GetItemWithError(dict, name);
-        if (found) return found;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 void capture_query_originals(Borrowed globals) {
@@ -106,7 +87,7 @@ bool QueryScan::applies(Borrowed globals, Borrowed self) {
     if (type == cls) return true;
     if (!PyType_IsSubtype(type, cls) || type->tp_iter != cls->tp_iter) return false;
     for (PyObject* name : receiver_member_names) {
-        if (class_member(type, name) != class_member(cls, name)) return false;
+        if (compat::type_lookup(type, name) != compat::type_lookup(cls, name)) return false;
     }
     return true;
 }
@@ -117,7 +98,7 @@ bool QueryScan::reads_current_plainly(Borrowed self) {
     auto* cls = reinterpret_cast<PyTypeObject*>(query_originals.file_system_class);
     if (type != cls) {
         for (PyObject* name : {names.version, names.filename}) {
-            if (class_member(type, name) != class_member(cls, name)) return false;
+            if (compat::type_lookup(type, name) != compat::type_lookup(cls, name)) return false;
         }
     }
 #if PY_VERSION_HEX < 0x030B0000
