@@ -604,7 +604,9 @@ def test_order_and_audit_events_with_slow_listings(tmp_path, delay_us):
     build(top, [], [("g%d/s%02d" % (g, s), g * 100 + s + 1) for g in range(3) for s in range(15)])
     age(top)
     package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
-    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=shim,
+    # After what is preloaded already (the sanitizer run preloads its runtime).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=preload,
                KESTRUM_OPEN_DELAY_US=str(delay_us))
     proc = subprocess.run([sys.executable, "-c", DELAYED_CHILD, top], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
