@@ -50,6 +50,6 @@ def test_steps_of_the_machine_leak_nothing(leak_check):
         steps()
         assert outcomes == ["[", ".v", ".v", ".v", ".v", ".v"]
         del machine.both
-        leak_check(steps, warmup=20, iterations=60)
+        leak_check(steps, warmup=100, iterations=200)
     finally:
         machine.teardown()
