@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 from kestrum.versioner import VersionFileSystem
 
 from test_hostile_trees import plain_scan, scan_path  # noqa: F401 (a fixture)
-from trees import make_tree
+from trees import make_tree, run_child
 
 OLD = 1_000_000_000  # a modification time well in the past
 
@@ -248,11 +248,7 @@ def test_first_sets_few_listings_going(tmp_path):
     top = str(tmp_path)
     build(top, [], [("g%02d/s%02d" % (g, s), g * 100 + s) for g in range(40) for s in range(20)])
     age(top)
-    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
-    proc = subprocess.run([sys.executable, "-c", FIRST_CHILD, top],
-                          env=dict(os.environ, PYTHONPATH=package_parent),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60)
+    proc = run_child(FIRST_CHILD, top)
     assert proc.returncode == 0, proc.stderr
     count, first = proc.stdout.split()
     assert first == next(plain_scan(top + "/sh.v"))
@@ -282,11 +278,7 @@ def test_listings_are_taken_ahead(tmp_path):
     top = str(tmp_path)
     build(top, [], [("d%02d" % i, i + 1) for i in range(40)])
     age(top)
-    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
-    proc = subprocess.run([sys.executable, "-c", LISTED_AHEAD_CHILD, top],
-                          env=dict(os.environ, PYTHONPATH=package_parent),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60)
+    proc = run_child(LISTED_AHEAD_CHILD, top)
     assert proc.returncode == 0, proc.stderr
     reached, listed = map(int, proc.stdout.split())
     assert listed >= reached + 8, (reached, listed)

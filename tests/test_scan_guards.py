@@ -9,7 +9,6 @@ import fnmatch
 import json
 import os
 import posixpath
-import subprocess
 import sys
 import textwrap
 
@@ -19,7 +18,7 @@ from kestrum import versioner
 from kestrum.versioner import BaseVersion, VersionFileSystem
 
 from test_hostile_trees import plain_scan
-from trees import make_tree
+from trees import make_tree, run_child
 
 # (module, name) of each function the general path reaches.
 HELPERS = [
@@ -142,11 +141,7 @@ NO_THREADS_CHILD = textwrap.dedent(
 @pytest.mark.no_refleak_rerun  # a child process
 def test_a_process_that_cannot_start_threads_scans_on_its_own(tmp_path):
     root = make_tree(tmp_path, "sh.v001.exr", *["d%02d/e/sh.v%03d.exr" % (i, i + 2) for i in range(30)])
-    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
-    proc = subprocess.run([sys.executable, "-c", NO_THREADS_CHILD, root],
-                          env=dict(os.environ, PYTHONPATH=package_parent),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60)
+    proc = run_child(NO_THREADS_CHILD, root)
     assert proc.returncode == 0, proc.stderr
     started, (items, last, first), threads = json.loads(proc.stdout)
     if started:

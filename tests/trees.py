@@ -86,3 +86,17 @@ def recording_fnmatch(log, filter=None):
     fake = types.ModuleType("fake_fnmatch")
     fake.filter = logged_filter
     return fake
+
+
+def run_child(code, *args, timeout=60):
+    """``python -c code args...`` with this interpreter, finding the package
+    that the tests import; the completed process, its output as text."""
+    import os
+    import subprocess
+    import sys
+
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    return subprocess.run([sys.executable, "-c", code, *args],
+                          env=dict(os.environ, PYTHONPATH=package_parent),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout)
