@@ -274,3 +274,42 @@ def test_class_patched_undone_and_patched_again(shot):
     finally:
         if "head" in vars(Version):
             del Version.head
+
+
+def test_a_class_changed_many_times_is_trusted_again(tmp_path):
+    # The interpreter gives a class a limited number of version tags over its
+    # life; the gate must not depend on them. Whether the scan's shortcut ran
+    # shows in its memory: the general path makes an object per file.
+    root = make_tree(tmp_path, *["sh.v%04d.exr" % i for i in range(1, 301)])
+    out = run_child(after="""
+        import tracemalloc
+        def peak(op):
+            tracemalloc.start()
+            try:
+                op()
+                return tracemalloc.get_traced_memory()[1]
+            finally:
+                tracemalloc.stop()
+        many = VersionFileSystem(%r)
+        v = Version(many.filename)
+        for i in range(1200):
+            Version.unrelated = i
+            v.next
+            del Version.unrelated
+            v.next
+        out["peak"] = peak(lambda: many.next)
+        to, second = versioner.BaseVersion.to, Version(fs.filename)
+        class Mixin(versioner.BaseVersion):
+            head = property(lambda self: "patched.v")
+        Version.__bases__ = (Mixin,)
+        try:
+            out["mixed"] = to(second, 3).filename
+        except AttributeError:  # the copy's constructor cannot store the property
+            out["mixed"] = "read through the property"
+        Version.__bases__ = (versioner.BaseVersion,)
+        out["restored"] = to(second, 3).filename[-11:]
+    """ % (str(root) + "/sh.v0001.exr"))
+    check_answers(out)
+    assert out["peak"] < 10_000
+    assert out["mixed"] == "read through the property"
+    assert out["restored"] == "sh.v003.exr"

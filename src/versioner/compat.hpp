@@ -78,39 +78,31 @@ inline bool stack_nearly_exhausted() noexcept {
     return here < state.lowest;
 }
 
-// The type's version tag, or 0 while it has none. The interpreter gives a
-// type a new tag after any change to it or to a class on its MRO (a change
-// to a base clears the tags of all its subclasses), so an unchanged nonzero
-// tag means an unchanged namespace along the whole MRO.
+#if !KV_DICT_WATCHERS
+// The type's version tag, or 0 while it has none (up to 3.11; from 3.12 on
+// the gate learns of class changes from the dict watcher on the classes'
+// namespaces). The interpreter gives a type a new tag after any change to it
+// or to a class on its MRO (a change to a base clears the tags of all its
+// subclasses), so an unchanged nonzero tag means an unchanged namespace along
+// the whole MRO. A change clears the flag and leaves the old tag in place.
 inline unsigned int type_version(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    // A change sets the tag to 0; the flag is no longer kept.
-    return type->tp_version_tag;
-#else
-    // A change clears the flag and leaves the old tag in place.
     if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
     return type->tp_version_tag;
-#endif
 }
 
 // Gives the type a version tag if it has none, and returns it (0 if none
-// could be given).
+// could be given): a lookup through the type's method cache is what assigns
+// one, and reading an attribute of the class does that lookup.
 inline unsigned int assign_type_version(PyTypeObject* type, PyObject* some_name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)some_name;
-    PyUnstable_Type_AssignVersionTag(type);
-#else
-    // Before 3.12 a lookup through the type's method cache is what assigns
-    // one; reading an attribute of the class does that lookup.
     PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), some_name);
     if (found) {
         Py_DECREF(found);
     } else {
         PyErr_Clear();
     }
-#endif
     return type_version(type);
 }
+#endif
 
 #if !KV_DICT_WATCHERS
 // The dict's version tag (up to 3.11). Every dict gets a fresh tag when it is

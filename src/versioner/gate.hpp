@@ -10,9 +10,10 @@
 // still holds.
 //
 // How a change is learnt of: up to 3.11 from the version tags the interpreter
-// keeps on dicts and types; from 3.12 on from its dict and type watchers, which
-// bump one counter at any change of a watched dict or class, so the common
-// check is one integer comparison. Where a watcher cannot be had (every id
+// keeps on dicts and types; from 3.12 on from its dict watcher, which bumps
+// one counter at any change of a watched dict (the standard namespaces, the
+// module's, and those of its classes), so the common check is one integer
+// comparison. Where a watcher cannot be had (every id
 // taken by other code), nothing counts as unchanged: every family stays
 // closed and every fast path takes the general path.
 //

@@ -17,20 +17,13 @@ struct ClassState {
 #if KV_DICT_WATCHERS
     std::uint64_t stamp = 0;
     bool unchanged = false;
+    bool watched = false;  // every namespace on the MRO reports its changes
 #else
     unsigned int tag = 0;      // the version tag under which it was last found as made
     unsigned int refused = 0;  // ... or not
 #endif
 };
 ClassState class_states[3];
-
-#if KV_DICT_WATCHERS
-int type_changed(PyTypeObject*) noexcept {
-    ++detail::generation;
-    return 0;
-}
-int type_watcher = -1;
-#endif
 
 ClassState* state_of(PyObject* cls) noexcept {
     for (ClassState& state : class_states) {
@@ -78,17 +71,18 @@ bool class_unchanged(PyTypeObject* type) {
     ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
     if (!state) return false;
 #if KV_DICT_WATCHERS
-    if (__builtin_expect(state->stamp == detail::generation, 1)) return state->unchanged;
-    state->stamp = detail::generation;
-    // A change is told only of a class that has a version tag at that moment
-    // (the interpreter drops the tag at a change): every class of the module
-    // gets one again before it is trusted.
-    bool tagged = type_watcher >= 0;
-    for (const ClassState& other : class_states) {
-        tagged = tagged &&
-                 PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(other.cls));
+    // Changes come from the dict watcher on the classes' namespaces, not from
+    // a type watcher: the interpreter tells a type watcher only of a class
+    // that holds a version tag, and a class changed often enough runs out of
+    // them for good. A new MRO (an assignment to __bases__) leaves the
+    // namespaces as they are; the tuple it makes is a new one.
+    if (__builtin_expect(state->stamp == detail::generation &&
+                             type->tp_mro == state->mro, 1)) {
+        return state->unchanged;
     }
-    state->unchanged = tagged && as_made(*state);
+    if (type->tp_mro != state->mro) return state->watched && as_made(*state);
+    state->stamp = detail::generation;
+    state->unchanged = state->watched && as_made(*state);
     return state->unchanged;
 #else
     unsigned int tag = compat::type_version(type);
@@ -126,17 +120,11 @@ void detail::capture_classes(Borrowed globals) {
 #endif
     }
 #if KV_DICT_WATCHERS
-    // Once per process, as the dict watcher.
-    if (type_watcher < 0) {
-        type_watcher = PyType_AddWatcher(type_changed);
-        if (type_watcher < 0) PyErr_Clear();
-    }
+    bool watched = true;
     for (const ClassState& state : states) {
-        if (type_watcher >= 0 && PyType_Watch(type_watcher, state.cls) < 0) {
-            PyErr_Clear();
-            type_watcher = -1;  // not all told of: none trusted
-        }
+        watched = watch(reinterpret_cast<PyTypeObject*>(state.cls)->tp_dict) && watched;
     }
+    for (ClassState& state : states) state.watched = watched;
 #endif
     for (int j = 0; j < 3; ++j) class_states[j] = states[j];
 }
