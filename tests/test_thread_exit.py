@@ -56,16 +56,6 @@ def busy_tree(tmp_path_factory):
     return str(top)
 
 
-def carries_its_own_unwinder():
-    """Whether the module links the C++ runtime and its unwinder in itself (the
-    manylinux wheels) instead of the system's libstdc++ and libgcc_s."""
-    with open(sys.modules["kestrum.versioner"].__file__, "rb") as f:
-        return b"libstdc++.so" not in f.read()
-
-
-@pytest.mark.skipif(carries_its_own_unwinder(), reason=(
-    "the thread exit unwinds with the system's unwinder, which cannot yet unwind through the "
-    "frames of a module that links its own"))
 @pytest.mark.no_refleak_rerun  # child processes; the test below checks leaks
 def test_daemon_threads_busy_in_the_module_at_exit(busy_tree):
     package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))

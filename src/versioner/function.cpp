@@ -139,8 +139,7 @@ PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, Py
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    KV_PASS_FORCED_UNWIND
-    catch (...) {
+    KV_CATCH_ANY_CXX_EXCEPTION {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     Py_LeaveRecursiveCall();

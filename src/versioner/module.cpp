@@ -230,8 +230,7 @@ int exec_module(PyObject* module) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    KV_PASS_FORCED_UNWIND
-    catch (...) {
+    KV_CATCH_ANY_CXX_EXCEPTION {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     if (PyErr_Occurred()) {

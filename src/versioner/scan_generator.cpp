@@ -163,8 +163,7 @@ PyObject* resume(PyObject* obj, PyObject* thrown_type = nullptr, PyObject* throw
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    KV_PASS_FORCED_UNWIND
-    catch (...) {
+    KV_CATCH_ANY_CXX_EXCEPTION {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in kestrum.versioner");
     }
     s.running = false;

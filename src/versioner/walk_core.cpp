@@ -242,8 +242,7 @@ void worker(std::shared_ptr<Pool> pool) {
             listing = list_directory(job->path, job->nofollow, true, &job->owner->budget,
                                      &job->exempt);
         }
-        KV_PASS_FORCED_UNWIND
-        catch (...) {
+        KV_CATCH_ANY_CXX_EXCEPTION {
             failed = true;
         }
         // What the listing spent waiting (for the disk, the server) rather
