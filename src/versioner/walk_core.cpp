@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -65,6 +66,14 @@ double thread_cpu_us() {
     struct timespec now;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+// How often this thread gave up the CPU of its own accord (to wait for the
+// disk, the server, a lock), as opposed to being preempted.
+long voluntary_switches() {
+    struct rusage usage;
+    if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+    return usage.ru_nvcsw;
 }
 
 int cores() {
@@ -233,6 +242,7 @@ void worker(std::shared_ptr<Pool> pool) {
         lock.unlock();
         const auto started = std::chrono::steady_clock::now();
         const double cpu_before = thread_cpu_us();
+        const long switches_before = voluntary_switches();
         if (const long long delay = listing_delay_us.load(std::memory_order_relaxed)) {
             std::this_thread::sleep_for(std::chrono::microseconds(delay));
         }
@@ -246,10 +256,12 @@ void worker(std::shared_ptr<Pool> pool) {
             failed = true;
         }
         // What the listing spent waiting (for the disk, the server) rather
-        // than working.
-        const double waited = std::chrono::duration<double, std::micro>(
-                                  std::chrono::steady_clock::now() - started).count() -
-                              (thread_cpu_us() - cpu_before);
+        // than working. Time off the CPU without a wait of its own is time
+        // other threads had the cores: more threads would not help.
+        const double off_cpu = std::chrono::duration<double, std::micro>(
+                                   std::chrono::steady_clock::now() - started).count() -
+                               (thread_cpu_us() - cpu_before);
+        const double waited = voluntary_switches() != switches_before ? off_cpu : 0.0;
         lock.lock();
         pool->waiting_us = pool->waiting_us * 0.8 + std::max(waited, 0.0) * 0.2;
         --pool->busy;
