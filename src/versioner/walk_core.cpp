@@ -92,11 +92,15 @@ int allowed_workers(Pool& pool) {
 
 // A walk had to wait for a listing (or list it itself, nobody free to take
 // it): while listings are slow, the server is what holds the walk back, and
-// more of them in flight help.
+// more of them in flight help: at least twice as many, and as many as there
+// are listings to take (a file server answers them side by side).
 void note_wait(Pool& pool) {
     if (configured_cap.load(std::memory_order_relaxed) >= 0) return;
     if (pool.waiting_us < static_cast<double>(kSlowListing.count())) return;
-    pool.allowed = std::min(kMaxWorkers, std::max(allowed_workers(pool), 1) * 2);
+    const int backlog = static_cast<int>(std::min<std::size_t>(
+                            pool.queue.size(), static_cast<std::size_t>(kMaxWorkers))) +
+                        pool.busy;
+    pool.allowed = std::min(kMaxWorkers, std::max(std::max(allowed_workers(pool), 1) * 2, backlog));
 }
 
 std::atomic<std::uint64_t> fork_generation{0};
