@@ -282,14 +282,7 @@ def test_a_class_changed_many_times_is_trusted_again(tmp_path):
     # shows in its memory: the general path makes an object per file.
     root = make_tree(tmp_path, *["sh.v%04d.exr" % i for i in range(1, 301)])
     out = run_child(after="""
-        import tracemalloc
-        def peak(op):
-            tracemalloc.start()
-            try:
-                op()
-                return tracemalloc.get_traced_memory()[1]
-            finally:
-                tracemalloc.stop()
+        from trees import peak_traced
         many = VersionFileSystem(%r)
         v = Version(many.filename)
         for i in range(1200):
@@ -297,7 +290,7 @@ def test_a_class_changed_many_times_is_trusted_again(tmp_path):
             v.next
             del Version.unrelated
             v.next
-        out["peak"] = peak(lambda: many.next)
+        out["peak"] = peak_traced(lambda: many.next)
         to, second = versioner.BaseVersion.to, Version(fs.filename)
         class Mixin(versioner.BaseVersion):
             head = property(lambda self: "patched.v")

@@ -8,7 +8,6 @@ entries."""
 import os
 import re
 import tempfile
-import tracemalloc
 import traceback
 
 import pytest
@@ -16,7 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kestrum import versioner
 from kestrum.versioner import BaseVersion, VersionFileSystem
-from trees import Recorder, make_tree, recording_os
+from trees import Recorder, make_tree, peak_traced, recording_os
 
 from conftest import extension_entries
 
@@ -195,23 +194,15 @@ def test_subclass_with_an_override_takes_the_general_path(tmp_path):
 def test_only_the_result_is_built(tmp_path):
     root = make_tree(tmp_path, *["sh.v%04d.exr" % i for i in range(1, 2001)])
 
-    def peak(op):
-        tracemalloc.start()
-        try:
-            op()
-            return tracemalloc.get_traced_memory()[1]
-        finally:
-            tracemalloc.stop()
-
     cases = ((VersionFileSystem, "last"), (VersionFileSystem, "next"), (Plain, "previous"),
              (VersionFileSystem, "first"))
     for cls, name in cases:
         fs = cls(root + "/sh.v0001.exr")
         op = lambda: getattr(fs, name)
-        native = peak(op)
+        native = peak_traced(op)
         with pytest.MonkeyPatch.context() as m:
             m.setattr(versioner, "os", recording_os(Recorder()))
-            forced = peak(op)
+            forced = peak_traced(op)
         # the names of one directory, not an object per file
         assert native < 1_000_000, name
         if name != "last":

@@ -3,6 +3,7 @@ for the modules that the extension reaches through its globals."""
 
 import fnmatch as _fnmatch
 import os as _os
+import tracemalloc
 import types
 
 
@@ -100,3 +101,13 @@ def run_child(code, *args, timeout=60):
                           env=dict(os.environ, PYTHONPATH=package_parent),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=timeout)
+
+
+def peak_traced(op):
+    """The most memory the interpreter's allocators held while `op` ran."""
+    tracemalloc.start()
+    try:
+        op()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
