@@ -17,13 +17,15 @@ struct ClassState {
 #if KV_DICT_WATCHERS
     std::uint64_t stamp = 0;
     bool unchanged = false;
-    bool watched = false;  // every namespace on the MRO reports its changes
 #else
     unsigned int tag = 0;      // the version tag under which it was last found as made
     unsigned int refused = 0;  // ... or not
 #endif
 };
 ClassState class_states[3];
+#if KV_DICT_WATCHERS
+bool classes_watched = false;  // every class's namespace reports its changes
+#endif
 
 ClassState* state_of(PyObject* cls) noexcept {
     for (ClassState& state : class_states) {
@@ -80,9 +82,9 @@ bool class_unchanged(PyTypeObject* type) {
                              type->tp_mro == state->mro, 1)) {
         return state->unchanged;
     }
-    if (type->tp_mro != state->mro) return state->watched && as_made(*state);
+    if (type->tp_mro != state->mro) return classes_watched && as_made(*state);
     state->stamp = detail::generation;
-    state->unchanged = state->watched && as_made(*state);
+    state->unchanged = classes_watched && as_made(*state);
     return state->unchanged;
 #else
     unsigned int tag = compat::type_version(type);
@@ -124,7 +126,7 @@ void detail::capture_classes(Borrowed globals) {
     for (const ClassState& state : states) {
         watched = watch(reinterpret_cast<PyTypeObject*>(state.cls)->tp_dict) && watched;
     }
-    for (ClassState& state : states) state.watched = watched;
+    classes_watched = watched;
 #endif
     for (int j = 0; j < 3; ++j) class_states[j] = states[j];
 }
