@@ -9,7 +9,8 @@
 // the walk waits for that one), and none is queued while it is spent. What is
 // ahead is taken in walk order, so the directory the caller needs next is
 // always the first one a worker picks up; the caller lists it itself when no
-// worker has started on it. Destroying a Walker cancels what is queued without
+// worker has started on it (unless listings wait so long that a free worker
+// had better list it while the caller queues the others). Destroying a Walker cancels what is queued without
 // waiting for listings under way; those finish on their worker, which owns
 // everything it touches through shared pointers.
 //
@@ -155,6 +156,9 @@ inline constexpr int kMaxWorkers = 64;
 // How long a listing must spend off the CPU, on average, for a walk waiting
 // on it to be waiting for the server rather than for the cores.
 inline constexpr std::chrono::microseconds kSlowListing{250};
+// A listing that waits this long is worth more than setting a walk's whole
+// reach going at once costs the caller (queueing it, waking the pool).
+inline constexpr std::chrono::microseconds kFarListing{2000};
 // A walk sets no listing going before it has run this long: a walk that ends
 // sooner than a thread starts uses none.
 inline constexpr std::chrono::microseconds kThreadStartCost{100};
@@ -206,6 +210,12 @@ private:
     std::vector<std::unique_ptr<Node>> pending_;  // next one last
     std::shared_ptr<Shared> shared_;              // this walk's link with the pool
     std::chrono::steady_clock::time_point started_at_{};
+    // A listing this walk made itself waited kFarListing or more: the walk
+    // reaches ahead as far as it may at once, has those listings run side by
+    // side, and leaves even the one it needs next to a free worker.
+    bool far_ = false;
+    double own_wait_us_ = -1;  // a listing made here, not yet told to the pool
+    static constexpr std::size_t kRampSteps = 6;
 
 public:
     // For tests: the most the listings ahead of this walk held together, in
@@ -229,7 +239,7 @@ void stop_workers();
 
 // For tests: make every later attempt to start a worker fail (or not).
 void fail_thread_starts_for_tests(bool fail);
-// For tests: workers wait this long before each listing, as for a server.
+// For tests: each listing of a walk waits this long first, as for a server.
 void delay_listings_for_tests(std::chrono::microseconds delay);
 // For tests: the peak of threads starts again from those running now.
 void reset_peak_for_tests();

@@ -391,6 +391,30 @@ void test_threads_follow_listing_cost() {
     std::system(("rm -rf " + top).c_str());
 }
 
+// A walk whose listings wait long sets its whole reach going at once, and
+// allows as many workers as it queued; quick listings ramp up step by step.
+void test_slow_listings_reach_far_at_once() {
+    const std::string top = flat_tree(200);
+    for (const bool slow : {false, true}) {
+        CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+        delay_listings_for_tests(slow ? kFarListing + std::chrono::milliseconds(1)
+                                      : std::chrono::microseconds(0));
+        Hooks hooks;
+        Walker walker(top, true);
+        Step step;
+        CHECK(walker.next(hooks, step) && walker.next(hooks, step));
+        const PoolStats stats = pool_stats();
+        if (slow) {
+            CHECK(hooks.announced.size() > kMaxAhead);
+            CHECK(stats.allowed == kMaxWorkers);
+        } else {
+            CHECK(hooks.announced.size() <= 8);
+        }
+    }
+    delay_listings_for_tests(std::chrono::microseconds(0));
+    std::system(("rm -rf " + top).c_str());
+}
+
 // A walk that ends sooner than a thread would start uses none.
 void test_short_walks_start_no_thread() {
     const std::string top = flat_tree(3);
@@ -453,6 +477,7 @@ int main() {
     test_memory_ahead_is_bounded();
     test_short_walks_start_no_thread();
     test_threads_follow_listing_cost();
+    test_slow_listings_reach_far_at_once();
     stop_workers();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);

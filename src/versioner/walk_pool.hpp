@@ -1,0 +1,102 @@
+// The read-ahead pool shared by the walks of a process: its queue, its worker
+// threads and what they learn of the listings' cost. Internal to the walk:
+// walk_core.cpp and walk_pool.cpp alone include it.
+#pragma once
+
+#include "walk_core.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv::walk {
+
+// One mutex, the pool's, guards the queue, every job's state and result, and
+// each walk's Shared record.
+
+struct Job {
+    enum State { kQueued, kRunning, kDone };
+    std::string path;
+    bool nofollow = false;
+    std::uint64_t priority = 0;  // lower: needed sooner
+    State state = kQueued;
+    std::atomic<bool> exempt{false};  // the walk waits for it: never abandoned
+    bool orphaned = false;  // its walk dropped it: the result is not kept
+    bool failed = false;  // the worker could not finish: the walk lists it itself
+    double waited_us = 0;  // what the listing spent waiting for the file system
+    Listing result;
+    std::shared_ptr<Walker::Shared> owner;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable work;
+    std::vector<std::shared_ptr<Job>> queue;
+    int threads = 0;
+    int idle = 0;
+    int busy = 0;
+    std::chrono::steady_clock::time_point no_start_before{};
+    std::vector<std::thread> workers;          // started and not yet joined
+    std::vector<std::thread::id> finished;     // left, to be joined
+    bool stopping = false;                     // around a fork: workers leave
+    int allowed = 0;                           // how many may run now; 0: not yet set
+    double waiting_us = 0;  // a moving average of the time a listing spends off the CPU
+    int peak_threads = 0;                      // for tests and benchmarks
+};
+
+struct Walker::Shared {
+    std::shared_ptr<Pool> pool;
+    Budget budget;
+    std::condition_variable done;  // a job of this walk finished
+    std::uint64_t completions = 0;
+};
+
+// Counts forks: a walk whose generation is older was made in the parent.
+extern std::atomic<std::uint64_t> fork_generation;
+
+// The pool of this process (a new one in the child of a fork), and the
+// generation it belongs to.
+std::shared_ptr<Pool> current_pool(std::uint64_t& generation);
+
+// Starts one more worker when the queue holds more than the idle ones will
+// take. A failure to start one is not an error: the walks list what nobody
+// takes themselves; starting is tried again a second later.
+void maybe_start(const std::shared_ptr<Pool>& pool);
+
+// A walk had to wait for a listing (or list it itself, nobody free to take
+// it): while listings are slow, the server is what holds the walk back, and
+// more of them in flight help: at least twice as many, and as many as there
+// are listings to take (a file server answers them side by side).
+void note_wait(Pool& pool);
+
+// A listing spent `waited` microseconds waiting for the file system.
+void note_listing(Pool& pool, double waited);
+
+// A walk whose listings wait for the server queued more: as many may run
+// side by side as are queued (up to the cap).
+void note_backlog(Pool& pool);
+
+// What a listing spends waiting (for the disk, the server) rather than
+// working. Time off the CPU without a wait of the thread's own is time other
+// threads had the cores: more threads would not help.
+class WaitClock {
+public:
+    WaitClock();
+    double waited_us() const;
+
+private:
+    std::chrono::steady_clock::time_point started_;
+    double cpu_;
+    long switches_;
+};
+
+// For tests: the delay set by delay_listings_for_tests, before a listing.
+void delay_for_tests();
+
+}  // namespace kv::walk
