@@ -218,6 +218,18 @@ def test_step_limit_matches_int(pads):
         Version("a.v%d.e" % limit, pads=pads).next
 
 
+@pytest.mark.parametrize("number", [2, 255, 256, 257, 2 ** 30 - 1, 2 ** 30, 2 ** 30 + 1, 2 ** 62,
+                                    2 ** 63, 10 ** 19])
+def test_steps_match_int_arithmetic(number):
+    # Numbers held in one machine word step natively; larger ones through
+    # the operator, on either side of the boundary.
+    name = "a.v%d.e" % number
+    up, down = Version(name, pads=25).next, Version(name, pads=25).previous
+    assert (up.current, up.filename) == (number + 1, "a.v%025d.e" % (number + 1))
+    assert (down.current, down.filename) == (number - 1, "a.v%025d.e" % (number - 1))
+    assert type(up.current) is int and type(down.current) is int
+
+
 # --------------------------------------------------------------------------
 # Joined names
 

@@ -34,6 +34,22 @@ extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, Py
 
 namespace kv::compat {
 
+// The value of an exact int, read without a call where the interpreter keeps
+// it in one machine word (3.12 on: the unstable but public compact-value
+// accessors); false otherwise, and then the caller asks PyLong_As*.
+inline bool compact_int(PyObject* exact_int, long long& value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const PyLongObject* number = reinterpret_cast<const PyLongObject*>(exact_int);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    value = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    (void)exact_int;
+    (void)value;
+    return false;
+#endif
+}
+
 // The current interpreter's identifier.
 inline int64_t interpreter_id() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 

@@ -161,6 +161,17 @@ struct StrText {
 
 template <typename Text>
 Py_ssize_t extension_start_in(const Text& text, Py_ssize_t n) {
+    // Most names: the last dot of the last component has a character other
+    // than a dot right before it in the same component.
+    for (Py_ssize_t i = n - 1; i > 0; --i) {
+        const Py_UCS4 c = text[i];
+        if (c == '/') break;
+        if (c == '.') {
+            const Py_UCS4 before = text[i - 1];
+            if (before != '.' && before != '/') return i;
+            break;
+        }
+    }
     Py_ssize_t dot = -1;
     Py_ssize_t i = n - 1;
     for (; i >= 0; --i) {
@@ -452,12 +463,16 @@ Ref parse_digits(Borrowed text) {
 
 Ref pad_number(Borrowed pads, Borrowed number) {
     if (!PyLong_CheckExact(pads.get()) || !PyLong_CheckExact(number.get())) return Ref();
-    int overflow = 0;
-    const long width = PyLong_AsLongAndOverflow(pads.get(), &overflow);
-    if (overflow || width < -4096 || width > 4096) return Ref();
-    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (overflow || value == LLONG_MIN) return Ref();
-    if (width == -1 && PyErr_Occurred()) throw PyErrOccurred();
+    long long width, value;
+    if (!compat::compact_int(pads.get(), width) || !compat::compact_int(number.get(), value)) {
+        int overflow = 0;
+        width = PyLong_AsLongLongAndOverflow(pads.get(), &overflow);
+        if (overflow) return Ref();
+        if (width == -1 && PyErr_Occurred()) throw PyErrOccurred();
+        value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+        if (overflow) return Ref();
+    }
+    if (width < -4096 || width > 4096 || value == LLONG_MIN) return Ref();
 
     const unsigned long long magnitude =
         value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);

@@ -124,7 +124,35 @@ inline bool open(std::initializer_list<Family> families) {
 // of every class on its MRO, as at start-up: then its instances' attributes
 // are plain entries of their own namespace, with no descriptor, hook or
 // override in the way, and its methods are the module's own.
+#if KV_DICT_WATCHERS
+namespace detail {
+// What was last found of each class: it holds while no watched dict has
+// changed since (`stamp`) and the class's MRO is the same tuple (an
+// assignment to __bases__ makes a new one).
+struct ClassVerdict {
+    PyTypeObject* type = nullptr;
+    PyObject* mro = nullptr;
+    std::uint64_t stamp = 0;
+    bool unchanged = false;
+};
+extern ClassVerdict class_verdicts[3];
+bool class_unchanged_checked(PyTypeObject* type);
+}  // namespace detail
+
+inline bool class_unchanged(PyTypeObject* type) {
+    for (const detail::ClassVerdict& verdict : detail::class_verdicts) {
+        if (verdict.type != type) continue;
+        if (__builtin_expect(verdict.stamp == detail::generation && type->tp_mro == verdict.mro,
+                             1)) {
+            return verdict.unchanged;
+        }
+        break;
+    }
+    return detail::class_unchanged_checked(type);
+}
+#else
 bool class_unchanged(PyTypeObject* type);
+#endif
 
 // ---- Start-up
 

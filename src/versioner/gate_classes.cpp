@@ -14,10 +14,7 @@ struct ClassState {
     PyObject* cls = nullptr;
     PyObject* namespace_ = nullptr;
     PyObject* mro = nullptr;
-#if KV_DICT_WATCHERS
-    std::uint64_t stamp = 0;
-    bool unchanged = false;
-#else
+#if !KV_DICT_WATCHERS
     unsigned int tag = 0;      // the version tag under which it was last found as made
     unsigned int refused = 0;  // ... or not
 #endif
@@ -69,24 +66,32 @@ bool as_made(const ClassState& state) {
 
 }  // namespace
 
+#if KV_DICT_WATCHERS
+detail::ClassVerdict detail::class_verdicts[3];
+
+// Changes come from the dict watcher on the classes' namespaces, not from a
+// type watcher: the interpreter tells a type watcher only of a class that
+// holds a version tag, and a class changed often enough runs out of them for
+// good. A new MRO (an assignment to __bases__) leaves the namespaces as they
+// are; the tuple it makes is a new one, and no verdict is kept for it.
+bool detail::class_unchanged_checked(PyTypeObject* type) {
+    ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
+    if (!state) return false;
+    // Taken first: a change made while the namespaces are compared is not
+    // covered by the verdict.
+    const std::uint64_t stamp = detail::generation;
+    const bool unchanged = classes_watched && as_made(*state);
+    if (type->tp_mro == state->mro) {
+        ClassVerdict& verdict = class_verdicts[state - class_states];
+        verdict.stamp = stamp;
+        verdict.unchanged = unchanged;
+    }
+    return unchanged;
+}
+#else
 bool class_unchanged(PyTypeObject* type) {
     ClassState* state = state_of(reinterpret_cast<PyObject*>(type));
     if (!state) return false;
-#if KV_DICT_WATCHERS
-    // Changes come from the dict watcher on the classes' namespaces, not from
-    // a type watcher: the interpreter tells a type watcher only of a class
-    // that holds a version tag, and a class changed often enough runs out of
-    // them for good. A new MRO (an assignment to __bases__) leaves the
-    // namespaces as they are; the tuple it makes is a new one.
-    if (__builtin_expect(state->stamp == detail::generation &&
-                             type->tp_mro == state->mro, 1)) {
-        return state->unchanged;
-    }
-    if (type->tp_mro != state->mro) return classes_watched && as_made(*state);
-    state->stamp = detail::generation;
-    state->unchanged = classes_watched && as_made(*state);
-    return state->unchanged;
-#else
     unsigned int tag = compat::type_version(type);
     if (__builtin_expect(tag != 0 && tag == state->tag, 1)) return true;
     if (tag == 0) tag = compat::assign_type_version(type, names.dunder_init);
@@ -97,8 +102,8 @@ bool class_unchanged(PyTypeObject* type) {
     }
     state->tag = tag;
     return true;
-#endif
 }
+#endif
 
 void detail::capture_classes(Borrowed globals) {
     ClassState states[3];
@@ -115,9 +120,7 @@ void detail::capture_classes(Borrowed globals) {
         state.namespace_ = Ref::check(PyDict_Copy(type->tp_dict)).release();
         state.mro = Ref::borrow(type->tp_mro).release();
         state.cls = Ref::borrow(cls).release();
-#if KV_DICT_WATCHERS
-        state.stamp = detail::generation - 1;  // checked at first use
-#else
+#if !KV_DICT_WATCHERS
         state.tag = compat::assign_type_version(type, names.dunder_init);
 #endif
     }
@@ -128,7 +131,14 @@ void detail::capture_classes(Borrowed globals) {
     }
     classes_watched = watched;
 #endif
-    for (int j = 0; j < 3; ++j) class_states[j] = states[j];
+    for (int j = 0; j < 3; ++j) {
+        class_states[j] = states[j];
+#if KV_DICT_WATCHERS
+        // Checked at first use.
+        class_verdicts[j] = {reinterpret_cast<PyTypeObject*>(states[j].cls), states[j].mro,
+                             detail::generation - 1, false};
+#endif
+    }
 }
 
 }  // namespace kv::gate

@@ -228,7 +228,17 @@ inline void setitem(Borrowed obj, Borrowed key, Borrowed value) {
     require_status(PyObject_SetItem(obj.get(), key.get(), value.get()));
 }
 
-inline bool truth(Borrowed obj) { return require_status(PyObject_IsTrue(obj.get())) != 0; }
+// bool(obj); the constants, exact ints and exact strs answered without a
+// call (their truth runs no code).
+inline bool truth(Borrowed obj) {
+    PyObject* o = obj.get();
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    long long value;
+    if (PyLong_CheckExact(o) && compat::compact_int(o, value)) return value != 0;
+    return require_status(PyObject_IsTrue(o)) != 0;
+}
 
 inline bool isinstance(Borrowed obj, Borrowed cls) {
     return require_status(PyObject_IsInstance(obj.get(), cls.get())) != 0;

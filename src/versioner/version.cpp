@@ -14,7 +14,10 @@ namespace {
 bool within_width(Borrowed pads, Borrowed number, bool& plain) {
     if (PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get())) {
         int overflow = 0;
-        const long width = PyLong_AsLongAndOverflow(pads.get(), &overflow);
+        long long width;
+        if (!compat::compact_int(pads.get(), width)) {
+            width = PyLong_AsLongLongAndOverflow(pads.get(), &overflow);
+        }
         if (!overflow && width >= 0 && width <= 18) {
             if (width == 0) {
                 // int('') fails as written.
@@ -22,8 +25,10 @@ bool within_width(Borrowed pads, Borrowed number, bool& plain) {
                 to_int(nines);
             }
             long long limit = 0;
-            for (long i = 0; i < width; ++i) limit = limit * 10 + 9;
-            const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+            for (long long i = 0; i < width; ++i) limit = limit * 10 + 9;
+            long long value;
+            if (compat::compact_int(number.get(), value)) return value <= limit;
+            value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
             if (overflow) return overflow < 0;
             if (value == -1 && PyErr_Occurred()) throw PyErrOccurred();
             return value <= limit;
@@ -35,6 +40,18 @@ bool within_width(Borrowed pads, Borrowed number, bool& plain) {
     Ref limit = parse_digits(nines);
     if (!limit) limit = to_int(nines);
     return require_status(PyObject_RichCompareBool(number.get(), limit.get(), Py_LE));
+}
+
+// number + step (step 1 or -1), natively for an exact int held in one
+// machine word: the same exact int the operator gives.
+Ref step_by(Borrowed number, int step) {
+    long long value;
+    if (PyLong_CheckExact(number.get()) && compat::compact_int(number.get(), value)) {
+        return Ref::check(PyLong_FromLongLong(value + step));
+    }
+    Ref delta = integer(step < 0 ? -step : step);
+    return Ref::check(step < 0 ? PyNumber_Subtract(number.get(), delta.get())
+                               : PyNumber_Add(number.get(), delta.get()));
 }
 
 // @property
@@ -53,16 +70,14 @@ Ref next_version(Frame& f, Args a) {
     if (!truth(current)) return Ref::none();
     f.at(108);
     if (!stable) current = current_attribute(f, self);
-    Ref up = Ref::check(PyNumber_Add(current.get(), integer(1).get()));
+    Ref up = step_by(current, 1);
     stable = stable && PyLong_CheckExact(up.get());
     Ref pads = record_attribute(self, names.pads);
     if (within_width(pads, up, stable)) {
         f.at(109);
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
-        Ref number = stable ? std::move(up)
-                            : Ref::check(PyNumber_Add(current_attribute(f, self).get(),
-                                                      integer(1).get()));
+        Ref number = stable ? std::move(up) : step_by(current_attribute(f, self), 1);
         if (!own_to) return call(to, number);
         if (!stable) return call_own_to(f, self, number);
         return call_own_to(f, self, number, pads.get(), &read);
@@ -75,7 +90,9 @@ Ref next_version(Frame& f, Args a) {
 bool greater_than_one(Borrowed version) {
     if (PyLong_CheckExact(version.get())) {
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(version.get(), &overflow);
+        long long value;
+        if (compat::compact_int(version.get(), value)) return value > 1;
+        value = PyLong_AsLongLongAndOverflow(version.get(), &overflow);
         if (value == -1 && PyErr_Occurred()) throw PyErrOccurred();
         return overflow > 0 || (overflow == 0 && value > 1);
     }
@@ -100,7 +117,7 @@ Ref previous_version(Frame& f, Args a) {
         const bool own_to = own_method(self, names.to);
         Ref to = own_to ? Ref() : getattr(self, names.to);
         Ref current = stable ? Ref::borrow(version) : current_attribute(f, self);
-        Ref number = Ref::check(PyNumber_Subtract(current.get(), one.get()));
+        Ref number = step_by(current, -1);
         if (!own_to) return call(to, number);
         return call_own_to(f, self, number, nullptr, stable ? &read : nullptr);
     }
