@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 namespace kv::walk {
@@ -254,15 +255,13 @@ void Walker::obtain(Hooks& hooks, Node& node) {
                 Unlocked unlocked(hooks);
                 // Whether listings wait for the server is told by the first
                 // few; telling costs a few system calls.
-                if (!far_ && handed_out_ < kRampSteps) {
-                    const WaitClock clock;
-                    delay_for_tests();
-                    listing = list_directory(node.path, node.nofollow);
-                    own_wait_us_ = clock.waited_us();
+                std::optional<WaitClock> clock;
+                if (!far_ && handed_out_ < kRampSteps) clock.emplace();
+                delay_for_tests();
+                listing = list_directory(node.path, node.nofollow);
+                if (clock) {
+                    own_wait_us_ = clock->waited_us();
                     far_ = own_wait_us_ >= static_cast<double>(kFarListing.count());
-                } else {
-                    delay_for_tests();
-                    listing = list_directory(node.path, node.nofollow);
                 }
             }
             node.listing = std::move(listing);

@@ -44,6 +44,13 @@ int allowed_workers(Pool& pool) {
     return pool.allowed;
 }
 
+// The listings queued (as many as could run) and under way.
+int backlog(const Pool& pool) {
+    return static_cast<int>(
+               std::min<std::size_t>(pool.queue.size(), static_cast<std::size_t>(kMaxWorkers))) +
+           pool.busy;
+}
+
 std::atomic<bool> fail_starts{false};
 
 // The pool of this process. Never destroyed: workers may still run it when
@@ -153,10 +160,8 @@ void delay_for_tests() {
 void note_wait(Pool& pool) {
     if (configured_cap.load(std::memory_order_relaxed) >= 0) return;
     if (pool.waiting_us < static_cast<double>(kSlowListing.count())) return;
-    const int backlog = static_cast<int>(std::min<std::size_t>(
-                            pool.queue.size(), static_cast<std::size_t>(kMaxWorkers))) +
-                        pool.busy;
-    pool.allowed = std::min(kMaxWorkers, std::max(std::max(allowed_workers(pool), 1) * 2, backlog));
+    pool.allowed =
+        std::min(kMaxWorkers, std::max(std::max(allowed_workers(pool), 1) * 2, backlog(pool)));
 }
 
 // A listing spent `waited` microseconds waiting for the file system.
@@ -168,10 +173,7 @@ void note_listing(Pool& pool, double waited) {
 // side by side as are queued (up to the cap).
 void note_backlog(Pool& pool) {
     if (configured_cap.load(std::memory_order_relaxed) >= 0) return;
-    const int backlog = static_cast<int>(std::min<std::size_t>(
-                            pool.queue.size(), static_cast<std::size_t>(kMaxWorkers))) +
-                        pool.busy;
-    pool.allowed = std::min(kMaxWorkers, std::max(allowed_workers(pool), backlog));
+    pool.allowed = std::min(kMaxWorkers, std::max(allowed_workers(pool), backlog(pool)));
 }
 
 // Starts one more worker when the queue holds more than the idle ones will
@@ -239,7 +241,6 @@ void worker(std::shared_ptr<Pool> pool) {
         const double waited = clock.waited_us();
         lock.lock();
         note_listing(*pool, waited);
-        job->waited_us = waited;
         --pool->busy;
         if (job->orphaned) {
             job->owner->budget.used.fetch_sub(listing.charged);

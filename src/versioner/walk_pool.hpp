@@ -29,7 +29,6 @@ struct Job {
     std::atomic<bool> exempt{false};  // the walk waits for it: never abandoned
     bool orphaned = false;  // its walk dropped it: the result is not kept
     bool failed = false;  // the worker could not finish: the walk lists it itself
-    double waited_us = 0;  // what the listing spent waiting for the file system
     Listing result;
     std::shared_ptr<Walker::Shared> owner;
 };
