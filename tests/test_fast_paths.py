@@ -177,6 +177,43 @@ def test_pattern_cache_is_bounded(leak_check):
     leak_check(lambda: Version(next(names)), warmup=600, iterations=512)
 
 
+def test_a_pattern_cached_twice_leaves_no_matcher_for_its_address():
+    # Two threads miss the cache for the same settings and both compile: the
+    # second pattern replaces the first in the cache. Once the first is freed,
+    # a pattern made later at its address (one whose extension has no native
+    # matcher) must not be split with the first one's matcher. A profile hook
+    # on the first thread's compile has the second thread construct in full.
+    import threading
+
+    ext = "dbl%d" % os.getpid()
+    other = {}
+
+    def construct_in_another_thread(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "compile":
+            sys.setprofile(None)
+            worker = threading.Thread(target=lambda: other.setdefault("v", Version("a.v1." + ext)))
+            worker.start()
+            worker.join()
+            re.purge()  # or the first thread gets the same object back from re's cache
+
+    sys.setprofile(construct_in_another_thread)
+    try:
+        mine = Version("a.v2." + ext)
+    finally:
+        sys.setprofile(None)
+    assert other["v"].regex_splits is not mine.regex_splits
+    freed = id(other.pop("v").regex_splits)
+    for attempt in range(200):
+        re.purge()
+        v = Version("shot.v012.q#%06d" % attempt)
+        if id(v.regex_splits) == freed:
+            break
+    else:
+        pytest.skip("no pattern was made at the freed address")
+    assert (v.current, v.version) == (12, "012")
+    assert (Version(v.filename).current, Version(v.filename).version) == (12, "012")
+
+
 # --------------------------------------------------------------------------
 # Numbers
 

@@ -62,13 +62,18 @@ bool read_fragment(PyObject* text, Fragment& out) {
 }
 
 struct NameMatcher {
+    // Held so that its address, the key, cannot be taken by another pattern
+    // while the matcher lives: a pattern the cache has replaced (two threads
+    // compiled the same settings) may be freed by then.
+    Ref pattern;
     Fragment postfix;
     Fragment ext;
 };
 
-// Matchers of the cached patterns, by pattern object (kept alive by the
-// cache, and dropped with it).
-std::unordered_map<PyObject*, NameMatcher> matchers;
+// Matchers of the cached patterns, by pattern object. Never destroyed: what
+// it holds is the interpreter's, and static destructors run after it ends.
+std::unordered_map<PyObject*, NameMatcher>& matchers =
+    *new std::unordered_map<PyObject*, NameMatcher>();
 
 PyObject* keep_attribute(Borrowed module, const char* name) {
     PyObject* value = PyObject_GetAttrString(module.get(), name);
@@ -310,9 +315,15 @@ void remember_pattern(Borrowed postfix, Borrowed ext, Borrowed pattern) {
         require_status(PyDict_SetItem(pattern_cache.get(), postfix.get(), fresh.get()));
         by_ext = fresh.get();  // now held by the cache
     }
+    // Another construction may have cached the same settings meanwhile: its
+    // pattern's matcher goes with it.
+    PyObject* replaced = PyDict_GetItemWithError(by_ext, ext.get());
+    if (!replaced && PyErr_Occurred()) throw PyErrOccurred();
+    if (replaced && replaced != pattern.get()) matchers.erase(replaced);
+    if (!replaced) ++cached_patterns;
     require_status(PyDict_SetItem(by_ext, ext.get(), pattern.get()));
-    ++cached_patterns;
     NameMatcher matcher;
+    matcher.pattern = Ref::borrow(pattern);
     if (PyUnicode_GET_LENGTH(ext.get()) == 2 && PyUnicode_READ_CHAR(ext.get(), 0) == '.' &&
         PyUnicode_READ_CHAR(ext.get(), 1) == '*') {
         matcher.ext.rest_of_line = true;
