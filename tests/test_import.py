@@ -260,6 +260,35 @@ def test_second_interpreter_before_main(package_copy):
     assert result == [0, ["ImportError", INTERPRETER_CHANGE], False]
 
 
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="interpreter configs from Python came in 3.13")
+def test_isolated_interpreter_is_refused_and_main_keeps_the_module(package_copy):
+    # An interpreter that checks its extensions but shares the main one's
+    # lock would load any module that does not say otherwise.
+    result, _ = package_copy.run(
+        """
+    import os
+    import _interpreters as subs
+    out = os.path.abspath("sub.txt")
+    code = (
+        "try:\\n"
+        "    import kestrum.versioner\\n"
+        "except ImportError as exc:\\n"
+        "    text = type(exc).__name__\\n"
+        "else:\\n"
+        "    text = 'imported'\\n"
+        "open(%r, 'w').write(text)\\n" % out
+    )
+    sub = subs.create(subs.new_config("isolated", gil="shared"))
+    subs.exec(sub, code)
+    subs.destroy(sub)
+    import kestrum.versioner as m
+    report([open(out).read(), m.BaseVersion("a.v009.ma").current])
+    """
+    )
+    assert result == ["ImportError", 9]
+
+
 BUILTIN_NAMES = [
     "object",
     "staticmethod",

@@ -24,6 +24,16 @@
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
+// From 3.12 on a module can say it cannot be loaded into several
+// interpreters: an isolated sub-interpreter is then refused before the module
+// is made, and the interpreter that imports it later may still load it.
+#if PY_VERSION_HEX >= 0x030C0000
+#define KV_ONE_INTERPRETER_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KV_ONE_INTERPRETER_SLOT
+#endif
+
 // From 3.12 on the interpreter tells of changes to dicts and types through
 // watchers; the dict version tag is deprecated there and gone from 3.14 on.
 #if PY_VERSION_HEX >= 0x030C0000

@@ -245,6 +245,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    KV_ONE_INTERPRETER_SLOT
     {0, nullptr},
 };
 
