@@ -266,6 +266,21 @@ def test_to_passes_the_settings_to_the_result():
     assert (result.ext, result.version) == ("tif", None)
 
 
+
+@pytest.mark.parametrize("setting, value", [("pads", 5), ("postfix", "_v")])
+def test_to_copies_the_settings_as_they_are_after_the_conversion(setting, value):
+    # The number's conversion runs code that may change the receiver: the
+    # result is built from the receiver as it is afterwards.
+    v = Version("shot.v012.exr")
+
+    class Number:
+        def __int__(self):
+            setattr(v, setting, value)
+            return 7
+
+    assert getattr(v.to(Number()), setting) == value
+
+
 def test_to_renders_parts_with_their_text_form():
     v = Version("shot.exr", postfix=5)
     result = v.to(5)

@@ -446,11 +446,12 @@ Ref to_with(Frame& f, Borrowed self, Borrowed version, PyObject* known_pads,
     // When all that ran since self.pads was read is the module's own code
     // over plain values, and the name that the store replaces is an exact
     // str (whose release runs no code), the copy made below would read back
-    // the name stored here and that same pads.
+    // the name stored here and that same pads. The number's conversion runs
+    // code of its own (__index__, __int__) unless it was an exact int.
     bool copy_known = false;
     Ref old_name;
     if (unchanged && cls == originals.version && own_int_to_pad && plain_parts &&
-        PyLong_CheckExact(pads.get()) && PyLong_CheckExact(number.get()) &&
+        PyLong_CheckExact(pads.get()) && PyLong_CheckExact(version.get()) &&
         PyUnicode_CheckExact(digits.get())) {
         old_name = known && known->filename ? Ref::borrow(known->filename)
                                             : try_record_attribute(self, names.filename);
