@@ -1,7 +1,9 @@
 #include "gate.hpp"
 
+#include <algorithm>
 #include <vector>
 
+#include "gate_derive.hpp"
 #include "ref.hpp"
 
 namespace kv::gate {
@@ -10,105 +12,106 @@ namespace detail {
 FamilyState families[static_cast<unsigned>(Family::count)];
 #if KV_DICT_WATCHERS
 std::uint64_t generation = 1;
+int dict_watcher = -1;
+PyObject* watch_probe = nullptr;
+bool functions_watched = false;
 #endif
 }  // namespace detail
 
 namespace {
 
+using detail::CapturedFunction;
 using detail::FamilyState;
 
+// What each family holds, kept for the life of the process like the modules:
+// entries with the namespace, the name and what it held (null: absent), and
+// the functions as captured.
+std::vector<derive::Entry> entries[static_cast<unsigned>(Family::count)];
+std::vector<CapturedFunction> functions[static_cast<unsigned>(Family::count)];
+
 #if KV_DICT_WATCHERS
+// Told of by the probes of `revalidate`, which change the gate's own dict and
+// function to learn that the watchers still answer: that a cleared id was
+// taken again by other code shows only so.
+std::uint64_t probes_seen = 0;
+PyObject* function_probe = nullptr;
+int function_watcher = -1;
+std::vector<PyObject*> watched_functions;  // sorted
+
 // Every event of a watched dict counts as a change: its own entries, its
 // being cleared, and its end (another dict may be made at its address).
-int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++detail::generation;
+int dict_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (dict == detail::watch_probe) {
+        ++probes_seen;
+    } else {
+        ++detail::generation;
+    }
     return 0;
 }
-int dict_watcher = -1;
+
+// Called for every function of the interpreter made and ended too: those
+// events go first.
+int function_changed(PyFunction_WatchEvent event, PyFunctionObject* function,
+                     PyObject*) noexcept {
+    if (event != PyFunction_EVENT_MODIFY_CODE && event != PyFunction_EVENT_MODIFY_DEFAULTS &&
+        event != PyFunction_EVENT_MODIFY_KWDEFAULTS) {
+        return 0;
+    }
+    auto* f = reinterpret_cast<PyObject*>(function);
+    if (f == function_probe) {
+        ++probes_seen;
+    } else if (std::binary_search(watched_functions.begin(), watched_functions.end(), f)) {
+        ++detail::generation;
+    }
+    return 0;
+}
+
+// Whether both watchers still tell of changes: each is made to see one of
+// the gate's own. A function watcher that no longer does leaves the
+// comparison of functions at every check.
+void probe_watchers() {
+    if (detail::dict_watcher >= 0) {
+        const std::uint64_t before = probes_seen;
+        Ref value = Ref::check(PyLong_FromUnsignedLongLong(before));
+        const bool ok = PyDict_SetItem(detail::watch_probe, Py_None, value.get()) == 0;
+        if (!ok) PyErr_Clear();
+        if (!ok || probes_seen == before) detail::watcher_lost();
+    }
+    if (detail::functions_watched) {
+        const std::uint64_t before = probes_seen;
+        PyObject* defaults = PyFunction_GET_DEFAULTS(function_probe);
+        Ref next = defaults ? Ref::none() : Ref::check(PyTuple_New(0));
+        if (PyFunction_SetDefaults(function_probe, next.get()) < 0) PyErr_Clear();
+        if (probes_seen == before) detail::functions_watched = false;
+    }
+}
+
+void start_watchers() {
+    // Once per process: the module lives in one interpreter only. When
+    // other code took every dict watcher id, nothing is ever watched: all
+    // closed.
+    if (detail::dict_watcher >= 0) return;
+    detail::watch_probe = Ref::check(PyDict_New()).release();
+    detail::dict_watcher = PyDict_AddWatcher(dict_changed);
+    if (detail::dict_watcher < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(detail::dict_watcher, detail::watch_probe) < 0) throw PyErrOccurred();
+    Ref globals = Ref::check(PyDict_New());
+    Ref code = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0)));
+    function_probe = Ref::check(PyFunction_New(code.get(), globals.get())).release();
+    function_watcher = PyFunction_AddWatcher(function_changed);
+    if (function_watcher < 0) {
+        PyErr_Clear();
+    } else {
+        detail::functions_watched = true;
+    }
+}
 #endif
 
-// The namespaces that hold the entries.
-enum Namespace : unsigned {
-    os_ns, path_ns, generic_ns, re_ns, fnmatch_ns, globals_ns, namespace_count
-};
-
-struct EntryName {
-    Namespace ns;
-    const char* name;
-};
-using Entries = std::vector<EntryName>;
-
-// What each family stands in for, and what that calls through the modules'
-// namespaces, on any of the supported interpreters (a name one of them lacks
-// is recorded as absent there).
-const Entries splitext = {
-    {path_ns, "splitext"}, {path_ns, "os"}, {os_ns, "fspath"}, {path_ns, "genericpath"},
-    {generic_ns, "_splitext"},
-};
-const Entries compile = {{re_ns, "compile"}, {re_ns, "_compile"}};
-const Entries exists = {{path_ns, "exists"}, {generic_ns, "os"}, {os_ns, "stat"}};
-const Entries isabs = {
-    {path_ns, "isabs"}, {path_ns, "os"}, {os_ns, "fspath"}, {path_ns, "_get_sep"},
-};
-const Entries getcwd = {{os_ns, "getcwd"}};
-const Entries walk = {
-    {os_ns, "walk"}, {os_ns, "_walk"}, {os_ns, "scandir"}, {os_ns, "fspath"},
-    {os_ns, "path"}, {os_ns, "lstat"}, {path_ns, "islink"}, {path_ns, "join"},
-    {path_ns, "os"}, {path_ns, "_get_sep"}, {path_ns, "genericpath"}, {generic_ns, "os"},
-    {generic_ns, "_check_arg_types"},
-};
-const Entries filter = {
-    {fnmatch_ns, "filter"}, {fnmatch_ns, "os"}, {fnmatch_ns, "posixpath"}, {fnmatch_ns, "re"},
-    {fnmatch_ns, "_compile_pattern"}, {fnmatch_ns, "translate"}, {fnmatch_ns, "_translate"},
-    {fnmatch_ns, "_join_translated_parts"}, {fnmatch_ns, "_nextgroupnum"}, {os_ns, "path"},
-    {os_ns, "fspath"}, {path_ns, "normcase"}, {path_ns, "os"}, {re_ns, "compile"},
-    {re_ns, "_compile"}, {re_ns, "escape"}, {re_ns, "sub"},
-};
-// What a construction reads: the extension, the pattern, and for
-// VersionFileSystem the anchoring of a relative name.
-const Entries construction_globals = {
-    {globals_ns, "os"}, {globals_ns, "re"}, {globals_ns, "regex_splits"},
-    {globals_ns, "VersionFileSystem"}, {os_ns, "path"},
-};
-
-Entries joined(std::initializer_list<const Entries*> parts) {
-    Entries all;
-    for (const Entries* part : parts) all.insert(all.end(), part->begin(), part->end());
-    return all;
-}
-
-Entries entries_of(Family family) {
-    switch (family) {
-        case Family::splitext: return splitext;
-        case Family::compile: return compile;
-        case Family::exists: return exists;
-        case Family::isabs: return isabs;
-        case Family::getcwd: return getcwd;
-        case Family::walk: return walk;
-        case Family::filter: return filter;
-        case Family::renumbered: {
-            Entries all = joined({&construction_globals, &splitext, &compile, &exists, &isabs,
-                                  &getcwd});
-            all.push_back({globals_ns, "Version"});
-            return all;
-        }
-        case Family::scan_items:
-            return joined({&construction_globals, &splitext, &compile, &exists, &isabs, &getcwd});
-        case Family::count: break;
-    }
-    return {};
-}
-
-// An entry and what it held at start-up (null: absent).
-struct Entry {
-    PyObject* dict;
-    PyObject* name;
-    PyObject* value;
-};
-std::vector<Entry> entries[static_cast<unsigned>(Family::count)];
-
-bool entries_unchanged(const std::vector<Entry>& list) {
-    for (const Entry& e : list) {
+bool entries_unchanged(const std::vector<derive::Entry>& list) {
+    for (const derive::Entry& e : list) {
         PyObject* now = PyDict_GetItemWithError(e.dict, e.name);
         if (!now && PyErr_Occurred()) {
             PyErr_Clear();
@@ -121,10 +124,22 @@ bool entries_unchanged(const std::vector<Entry>& list) {
 
 }  // namespace
 
+#if KV_DICT_WATCHERS
+bool detail::watcher_lost() noexcept {
+    if (dict_watcher >= 0) {
+        // Its error says only that the id is gone.
+        if (PyErr_Occurred()) PyErr_Clear();
+        dict_watcher = -1;
+        ++generation;  // what was remembered under the watcher is not trusted
+    }
+    return false;
+}
+#endif
+
 bool watch(PyObject* dict) noexcept {
 #if KV_DICT_WATCHERS
-    if (dict_watcher < 0) return false;
-    if (PyDict_Watch(dict_watcher, dict) == 0) return true;
+    if (detail::dict_watcher < 0) return false;
+    if (PyDict_Watch(detail::dict_watcher, dict) == 0) return true;
     PyErr_Clear();
     return false;
 #else
@@ -136,70 +151,72 @@ bool watch(PyObject* dict) noexcept {
 bool detail::revalidate(Family family) {
     FamilyState& state = families[static_cast<unsigned>(family)];
     if (!state.captured) return false;
-    const std::vector<Entry>& list = entries[static_cast<unsigned>(family)];
-    // The stamps first; nothing below runs code, so no change can slip in
-    // between them and the comparison.
+    const std::vector<derive::Entry>& list = entries[static_cast<unsigned>(family)];
+    // The stamps first; nothing below runs code of others, so no change can
+    // slip in between them and the comparison.
 #if KV_DICT_WATCHERS
+    try {
+        probe_watchers();
+    } catch (const PyErrOccurred&) {
+        PyErr_Clear();
+        watcher_lost();
+    }
     state.stamp = generation;
-    bool watched = true;
-    for (const Entry& e : list) watched = watch(e.dict) && watched;
-    state.open = watched && entries_unchanged(list);
+    bool watched = dict_watcher >= 0;
+    for (const derive::Entry& e : list) watched = watched && watch(e.dict);
+    state.open = watched && entries_unchanged(list) && functions_unchanged(state);
+    return state.open;
 #else
     for (unsigned i = 0; i < state.dict_count; ++i) {
         state.tags[i] = compat::dict_version(state.dicts[i]);
     }
     state.open = entries_unchanged(list);
+    return state.open && functions_unchanged(state);
 #endif
-    return state.open;
 }
 
 void capture(Borrowed globals) {
     if (detail::families[0].captured) return;
     try {
 #if KV_DICT_WATCHERS
-        // Once per process: the module lives in one interpreter only. When
-        // other code took every id, nothing is ever watched: all closed.
-        if (dict_watcher < 0) {
-            dict_watcher = PyDict_AddWatcher(dict_changed);
-            if (dict_watcher < 0) PyErr_Clear();
-        }
+        start_watchers();
 #endif
-        const char* module_names[] = {"os", "posixpath", "genericpath", "re", "fnmatch"};
-        PyObject* dicts[namespace_count];
-        std::vector<Ref> modules;
-        for (unsigned i = 0; i < 5; ++i) {
-            modules.push_back(Ref::check(PyImport_ImportModule(module_names[i])));
-            dicts[i] = PyModule_GetDict(modules.back().get());
-        }
-        dicts[globals_ns] = globals.get();
+        derive::Modules modules = derive::standard_modules(globals);
         // os.path must be posixpath, or the entries say nothing of the calls.
-        if (PyDict_GetItemString(dicts[os_ns], "path") != modules[path_ns].get()) return;
-        std::vector<Entry> taken[static_cast<unsigned>(Family::count)];
+        if (!modules.consistent()) return;
+        std::vector<derive::Entry> taken[static_cast<unsigned>(Family::count)];
+        std::vector<CapturedFunction> taken_functions[static_cast<unsigned>(Family::count)];
         FamilyState states[static_cast<unsigned>(Family::count)];
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
-            for (const EntryName& e : entries_of(static_cast<Family>(f))) {
-                Ref name = Ref::check(PyUnicode_InternFromString(e.name));
-                PyObject* value = PyDict_GetItemWithError(dicts[e.ns], name.get());
-                if (!value && PyErr_Occurred()) throw PyErrOccurred();
-                // Kept for the life of the process, like the modules.
-                taken[f].push_back({Ref::borrow(dicts[e.ns]).release(), name.release(),
-                                    Ref::borrow(value).release()});
+            derive::derive(static_cast<Family>(f), modules, taken[f], taken_functions[f]);
 #if !KV_DICT_WATCHERS
-                FamilyState& state = states[f];
+            FamilyState& state = states[f];
+            for (const derive::Entry& e : taken[f]) {
                 bool known = false;
                 for (unsigned i = 0; i < state.dict_count; ++i) {
-                    known = known || state.dicts[i] == dicts[e.ns];
+                    known = known || state.dicts[i] == e.dict;
                 }
                 if (known) continue;
                 if (state.dict_count == detail::max_dicts) return;
-                state.dicts[state.dict_count++] = dicts[e.ns];
-#endif
+                state.dicts[state.dict_count++] = e.dict;
             }
+#endif
         }
         detail::capture_classes(globals);
+#if KV_DICT_WATCHERS
+        for (const auto& list : taken_functions) {
+            for (const CapturedFunction& c : list) watched_functions.push_back(c.function);
+        }
+        std::sort(watched_functions.begin(), watched_functions.end());
+        watched_functions.erase(std::unique(watched_functions.begin(), watched_functions.end()),
+                                watched_functions.end());
+#endif
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
             entries[f] = std::move(taken[f]);
+            functions[f] = std::move(taken_functions[f]);
             detail::families[f] = states[f];
+            detail::families[f].functions = functions[f].data();
+            detail::families[f].function_count = static_cast<unsigned>(functions[f].size());
             detail::families[f].captured = true;
             detail::revalidate(static_cast<Family>(f));
         }

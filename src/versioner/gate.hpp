@@ -13,16 +13,26 @@
 // keeps on dicts and types; from 3.12 on from its dict watcher, which bumps
 // one counter at any change of a watched dict (the standard namespaces, the
 // module's, and those of its classes), so the common check is one integer
-// comparison. Where a watcher cannot be had (every id
-// taken by other code), nothing counts as unchanged: every family stays
-// closed and every fast path takes the general path.
+// comparison. Where a watcher cannot be had (every id taken by other code),
+// or other code cleared the module's id, nothing counts as unchanged: every
+// family stays closed and every fast path takes the general path. What the
+// gate compares against is its own: strong references to the namespaces and
+// to what they held, so that a watcher that stops telling can cost a wrong
+// "changed" or a late "unchanged", never a freed object.
 //
-// The standard functions honoured: what the called function reaches through
-// the namespaces of os, os.path (posixpath, genericpath), re and fnmatch,
-// public and private names alike (os.path.splitext calls os.fspath and
-// genericpath._splitext, fnmatch.filter reaches re.compile and re._compile).
-// Internals of other modules (sre_compile, re._compiler, functools), the
-// caches of re and fnmatch, and built-in functions are in no family.
+// The entries of a family are derived from the code of the functions that
+// the fast path stands in for, on the running interpreter (gate_derive.cpp):
+// every name that their code objects read and that their module's namespace
+// holds or the built-ins answer, through the modules os, posixpath,
+// genericpath, re, fnmatch, stat and sys, following their functions
+// transitively. A function of those modules changed in place (its __code__,
+// __defaults__ or __kwdefaults__ assigned) closes its families too: from 3.12
+// on a function watcher tells of it, before that the objects are compared at
+// every check (a few pointers per function). Internals of other modules
+// (re._compiler and re._parser or sre_*, functools, enum), the caches of re
+// and fnmatch, and built-in functions are followed no further than the
+// binding that reaches them.
+
 #pragma once
 
 #include <cstdint>
@@ -78,7 +88,18 @@ enum class Family : unsigned {
 };
 
 namespace detail {
-inline constexpr unsigned max_dicts = 6;
+// The namespaces that a family's entries live in: the module's and those of
+// the standard modules followed.
+inline constexpr unsigned max_dicts = 10;
+
+// A function of a family as captured: what a change in place replaces.
+struct CapturedFunction {
+    PyObject* function;
+    PyObject* code;
+    PyObject* defaults;    // null: none
+    PyObject* kwdefaults;  // null: none
+};
+
 struct FamilyState {
 #if KV_DICT_WATCHERS
     std::uint64_t stamp = 0;
@@ -87,26 +108,61 @@ struct FamilyState {
     std::uint64_t tags[max_dicts] = {};
     unsigned dict_count = 0;
 #endif
+    const CapturedFunction* functions = nullptr;
+    unsigned function_count = 0;
     bool open = false;
     bool captured = false;
 };
 extern FamilyState families[static_cast<unsigned>(Family::count)];
 bool revalidate(Family family);
 void capture_classes(Borrowed globals);
+
+inline bool functions_unchanged(const FamilyState& state) noexcept {
+    for (unsigned i = 0; i < state.function_count; ++i) {
+        const CapturedFunction& f = state.functions[i];
+        if (PyFunction_GET_CODE(f.function) != f.code ||
+            PyFunction_GET_DEFAULTS(f.function) != f.defaults ||
+            PyFunction_GET_KW_DEFAULTS(f.function) != f.kwdefaults) {
+            return false;
+        }
+    }
+    return true;
+}
+
+#if KV_DICT_WATCHERS
+extern int dict_watcher;        // -1: none, or lost
+extern PyObject* watch_probe;   // a dict of the gate's own, always watched
+extern bool functions_watched;  // a function watcher tells of changes in place
+bool watcher_lost() noexcept;
+
+// Whether the module's dict watcher is still set: other code may clear its
+// id, after which no change is told of. Watching a dict again is cheap and
+// fails for a cleared id.
+inline bool watcher_alive() noexcept {
+    if (__builtin_expect(dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0, 1)) {
+        return true;
+    }
+    return watcher_lost();
+}
+#endif
 }  // namespace detail
 
 // Whether every entry of `family` holds what it held at start-up (an entry
-// absent then is still absent).
+// absent then is still absent), and every function of it has the code and
+// defaults it had.
 inline bool open(Family family) {
     const detail::FamilyState& state = detail::families[static_cast<unsigned>(family)];
 #if KV_DICT_WATCHERS
-    if (__builtin_expect(state.stamp == detail::generation, 1)) return state.open;
+    if (__builtin_expect(state.stamp == detail::generation, 1) && detail::watcher_alive()) {
+        return state.open && (detail::functions_watched || detail::functions_unchanged(state));
+    }
 #else
     bool same = state.captured;
     for (unsigned i = 0; same && i < state.dict_count; ++i) {
         same = compat::dict_version(state.dicts[i]) == state.tags[i];
     }
-    if (same) return state.open;
+    // No tag changes when a function's attributes are assigned.
+    if (same) return state.open && detail::functions_unchanged(state);
 #endif
     return detail::revalidate(family);
 }
@@ -143,7 +199,8 @@ inline bool class_unchanged(PyTypeObject* type) {
     for (const detail::ClassVerdict& verdict : detail::class_verdicts) {
         if (verdict.type != type) continue;
         if (__builtin_expect(verdict.stamp == detail::generation && type->tp_mro == verdict.mro,
-                             1)) {
+                             1) &&
+            detail::watcher_alive()) {
             return verdict.unchanged;
         }
         break;

@@ -10,33 +10,41 @@
 // a stamp and sends the next read to the lookup. A dict whose changes cannot
 // be known (gate::watch) is never answered from here.
 //
-// An entry holds no references. Its value is borrowed from the dict that
-// answered, which still holds it for as long as that dict's tag is the one
-// recorded; the dicts are never dereferenced through an entry except for a
-// built-ins dict, and that only after the globals that lead to it (and keep
-// it alive) were found unchanged. A dict freed and another made at its
-// address cannot match a recorded stamp: up to 3.11 the tags come from one
-// counter per interpreter (and the module lives in one interpreter per
-// process); from 3.12 on the freeing of a watched dict is a change.
+// An entry holds strong references to the dict that answered, the built-ins
+// dict if they did, and the value: what it hands out stays alive whatever
+// happens to the namespaces, so that a stamp that failed to change (another
+// extension cleared or unwatched the gate's watcher) can cost a stale answer
+// until the gate notices, never a freed object. From 3.12 on the watcher is
+// checked at each answer (gate::detail::watcher_alive, one call); up to 3.11
+// the tags come from one counter per interpreter that nothing else can stop.
 #pragma once
 
 #include <cstdint>
 
 #include "compat.hpp"
 #include "gate.hpp"
+#include "state.hpp"
 
 namespace kv {
 
 // Names must be interned names of `names`, which live for the process: an
 // entry is found by the name's address.
 struct CachedLookup {
-    PyObject* name = nullptr;      // an interned name of `names`
-    PyObject* dict = nullptr;      // the globals, or the namespace of a module
-    std::uint64_t tag = 0;         // dict's stamp when answered
-    PyObject* builtins = nullptr;  // the built-ins dict that answered a global, else null
+    PyObject* name = nullptr;  // an interned name of `names`
+    Immortal dict;             // the globals, or the namespace of a module
+    std::uint64_t tag = 0;     // dict's stamp when answered
+    Immortal builtins;         // the built-ins dict that answered a global, else null
     std::uint64_t builtins_tag = 0;
-    PyObject* value = nullptr;     // borrowed, see above
+    Immortal value;
 };
+
+inline bool lookup_stamps_trusted() noexcept {
+#if KV_DICT_WATCHERS
+    return gate::detail::watcher_alive();
+#else
+    return true;
+#endif
+}
 
 // One entry per name, in the first free place of a short window that starts
 // at a place given by the name's address. The module reads a few dozen names,
@@ -66,9 +74,10 @@ inline const CachedLookup* find_lookup(PyObject* name) noexcept {
 // otherwise.
 inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
     const CachedLookup* e = find_lookup(name);
-    if (!e || e->dict != globals || e->tag != gate::stamp(globals)) return nullptr;
-    if (e->builtins && e->builtins_tag != gate::stamp(e->builtins)) return nullptr;
-    return e->value;
+    if (!e || e->dict.get() != globals || e->tag != gate::stamp(globals)) return nullptr;
+    if (e->builtins.get() && e->builtins_tag != gate::stamp(e->builtins.get())) return nullptr;
+    if (!lookup_stamps_trusted()) return nullptr;
+    return e->value.get();
 }
 
 // The entry of `name` in `dict`, the namespace of a module, when last looked
@@ -76,10 +85,11 @@ inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
 // built-ins (a module whose namespace is also globals) does not count here.
 inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
     const CachedLookup* e = find_lookup(name);
-    if (!e || e->dict != dict || e->tag != gate::stamp(dict) || e->builtins) {
+    if (!e || e->dict.get() != dict || e->tag != gate::stamp(dict) || e->builtins.get() ||
+        !lookup_stamps_trusted()) {
         return nullptr;
     }
-    return e->value;
+    return e->value.get();
 }
 
 // Records an answer of a lookup just made: `value` found in `dict` itself
@@ -96,12 +106,14 @@ inline void remember_lookup(PyObject* dict, PyObject* name, PyObject* builtins,
             break;
         }
     }
+    // What the entry held goes once it is whole again: letting go may run
+    // code that reads it.
+    Ref old_dict = e->dict.exchange(Ref::borrow(dict));
+    Ref old_builtins = e->builtins.exchange(Ref::borrow(builtins));
+    Ref old_value = e->value.exchange(Ref::borrow(value));
     e->name = name;
-    e->dict = dict;
     e->tag = gate::stamp(dict);
-    e->builtins = builtins;
     e->builtins_tag = builtins ? gate::stamp(builtins) : 0;
-    e->value = value;
 }
 
 }  // namespace kv

@@ -21,6 +21,13 @@ public:
         p_ = value.release();
         Py_XDECREF(old);
     }
+    // Takes `value` and hands back what was held, for the caller to let go of
+    // once its own state is whole again (letting go may run code).
+    Ref exchange(Ref value) noexcept {
+        PyObject* old = p_;
+        p_ = value.release();
+        return Ref::steal(old);
+    }
 
 private:
     PyObject* p_ = nullptr;
