@@ -218,3 +218,118 @@ def test_neighbours_are_built_before_the_comparison_runs(query, tree, monkeypatc
         general = ask()
     assert fast == general
     assert fast[0] == "VersionFileSystem"
+
+
+# --------------------------------------------------------------------------
+# Names that the standard functions read on their own way (a module's `stat`
+# or `sys`, a built-in that a module global shadows, a cache wrapper), and
+# functions changed in place: the fast path answers as the general path.
+
+import stat  # noqa: E402
+
+
+def module_copy(module, **changes):
+    fake = types.ModuleType(module.__name__)
+    vars(fake).update({k: v for k, v in vars(module).items() if not k.startswith("__")})
+    vars(fake).update(changes)
+    return fake
+
+
+class Unrelated(Exception):
+    pass
+
+
+def _false(path):
+    return False
+
+
+def _no_head(p):
+    # Runs with the globals of posixpath, whose `os` it reads.
+    return "", os.fspath(p)
+
+
+def always_link(log):
+    return lambda mode: (log.append(("S_ISLNK",)), True)[1]
+
+
+def audit_log(log):
+    return module_copy(sys, audit=lambda *a: log.append(("audit", a[0])))
+
+
+IN_PLACE = [
+    ("stat.S_ISLNK", lambda m, log: m.setattr(stat, "S_ISLNK", always_link(log))),
+    ("posixpath.stat", lambda m, log: m.setattr(posixpath, "stat",
+                                                module_copy(stat, S_ISLNK=always_link(log)))),
+    ("genericpath.stat", lambda m, log: m.setattr(genericpath, "stat",
+                                                  module_copy(stat, S_ISLNK=always_link(log)))
+     if hasattr(genericpath, "stat") else pytest.skip("genericpath has no stat here")),
+    ("fnmatch._re_escape", lambda m, log: m.setattr(fnmatch, "_re_escape",
+                                                    recording(log, "_re_escape", re.escape))
+     if hasattr(fnmatch, "_re_escape") else pytest.skip("fnmatch escapes through re here")),
+    ("os.sys", lambda m, log: m.setattr(os, "sys", audit_log(log))),
+    ("genericpath.OSError", lambda m, log: m.setattr(genericpath, "OSError", Unrelated,
+                                                     raising=False)),
+    ("os.walk.__defaults__", lambda m, log: m.setattr(os.walk, "__defaults__",
+                                                      (True, None, True))),
+    ("genericpath.exists.__code__", lambda m, log: m.setattr(genericpath.exists, "__code__",
+                                                             _false.__code__)),
+    ("re.compile.__defaults__", lambda m, log: m.setattr(re.compile, "__defaults__",
+                                                         (re.IGNORECASE,))),
+    ("posixpath.split.__code__", lambda m, log: m.setattr(posixpath.split, "__code__",
+                                                          _no_head.__code__)),
+]
+
+
+@pytest.fixture
+def linked_tree(tree):
+    os.symlink(os.path.join(tree, "sub"), os.path.join(tree, "link"))
+    os.makedirs(os.path.join(tree, "SUB"))
+    open(os.path.join(tree, "SUB", "SH.V005.EXR"), "w").close()
+    return tree
+
+
+@pytest.mark.parametrize("change", IN_PLACE, ids=[c[0] for c in IN_PLACE])
+def test_reads_of_the_standard_code_are_honoured(change, linked_tree):
+    _, apply = change
+    log = []
+    ops = dict(operations(linked_tree), **{
+        "missing": lambda: VersionFileSystem(linked_tree + "/gone/sh.v001.exr").exists,
+        "upper": lambda: list(VersionFileSystem(linked_tree + "/SUB/SH.V005.EXR")),
+    })
+    with pytest.MonkeyPatch.context() as m:
+        apply(m, log)
+        for op_name, op in ops.items():
+            fast = run(op, log)
+            with pytest.MonkeyPatch.context() as general:
+                for global_name, value in general_globals().items():
+                    general.setattr(versioner, global_name, value)
+                assert fast == run(op, log), op_name
+
+
+@pytest.mark.parametrize("attribute", ["__code__", "__defaults__", "__kwdefaults__"])
+def test_a_function_changed_in_place_and_restored(attribute, tree):
+    fs = VersionFileSystem(tree + "/sh.v002.exr")
+    function = genericpath.exists
+    before = getattr(function, attribute)
+    def exists(path):
+        return True
+
+    changed = {"__code__": exists.__code__, "__defaults__": (1,),
+               "__kwdefaults__": {"unused": 1}}[attribute]
+    calls = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and
+                   frame.f_code.co_name == "exists" and calls.append(1))
+    try:
+        fs.exists
+        assert calls == []
+        setattr(function, attribute, changed)
+        try:
+            fs.exists
+            assert calls, "the general path ran"
+        finally:
+            setattr(function, attribute, before)
+        del calls[:]
+        fs.exists
+        assert calls == []
+    finally:
+        sys.setprofile(None)
