@@ -182,11 +182,11 @@ EXHAUST = """
 """
 
 
-def run_child(setup="", after=""):
+def run_child(setup="", after="", env=None):
     code = CHILD.format(src=os.path.dirname(os.path.dirname(versioner.__file__)),
                         tests=os.path.dirname(__file__), setup=textwrap.dedent(setup),
                         after=textwrap.dedent(after))
-    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+    proc = subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -306,3 +306,35 @@ def test_a_class_changed_many_times_is_trusted_again(tmp_path):
     assert out["peak"] < 10_000
     assert out["mixed"] == "read through the property"
     assert out["restored"] == "sh.v003.exr"
+
+
+CLEARED = """
+    import types
+    path = types.ModuleType("fake_path")
+    path.exists = lambda p: "fake"
+    fake = types.ModuleType("fake_os")
+    fake.path = path
+    versioner.os = fake
+    out["fake"] = fs.exists
+    _testcapi.clear_dict_watcher(ours)
+    versioner.os = os
+    del fake, path
+    out["cleared"] = exists_calls(lambda: fs.exists)
+"""
+
+
+@pytest.mark.skipif(not WATCHERS, reason="the interpreter has watchers from 3.12 on")
+def test_watcher_cleared_by_other_code():
+    pytest.importorskip("_testcapi")
+    # The next free id, which the module then takes.
+    setup = "import _testcapi\nours = _testcapi.add_dict_watcher(0)\n" \
+            "_testcapi.clear_dict_watcher(ours)"
+    env = dict(os.environ)
+    if env.get("PYTHONMALLOC") != "malloc":
+        env["PYTHONMALLOC"] = "debug"
+    out = run_child(setup=setup, after=CLEARED, env=env)
+    check_answers(out)
+    assert out["fake"] == "fake"
+    # What the module read while the watcher told of changes is not trusted
+    # once it no longer does, and the fast paths stay closed.
+    assert out["cleared"] == [True, 1]
