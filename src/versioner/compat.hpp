@@ -60,6 +60,33 @@ inline bool compact_int(PyObject* exact_int, long long& value) noexcept {
 #endif
 }
 
+// Whether the interpreter has begun to finalize: from then on 3.9 to 3.13
+// end a thread that asks for the interpreter lock back (unwind.hpp).
+inline bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    // Private up to 3.12; Py_IsFinalizing() replaces it from 3.13 on.
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Whether the running thread holds the interpreter lock with its own thread
+// state. Up to 3.11 the "current" thread state is one for the whole process
+// (the lock holder's, whichever thread that is), so it is compared with this
+// thread's own; from 3.12 on it is per thread and null in a thread that does
+// not hold the lock. Both are null once the interpreter is gone.
+inline bool thread_holds_lock() noexcept {
+    PyThreadState* own = PyGILState_GetThisThreadState();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+    // Private up to 3.12; PyThreadState_GetUnchecked() replaces it from 3.13 on.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+    return own != nullptr && own == current;
+}
+
 // The current interpreter's identifier.
 inline int64_t interpreter_id() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 

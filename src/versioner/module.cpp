@@ -130,14 +130,6 @@ void copy_spec_attribute(Borrowed spec, Borrowed module_dict, Borrowed from, Bor
     setitem(module_dict, to, held);
 }
 
-PyObject* mark_interpreter_ending(PyObject*, PyObject*) {
-    interpreter_ending.store(true, std::memory_order_relaxed);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef mark_interpreter_ending_def = {"_interpreter_ending", mark_interpreter_ending,
-                                           METH_NOARGS, nullptr};
-
 // KESTRUM_SCAN_THREADS, read once: the cap on the scans' worker threads, 0 for
 // none. A value that is not a whole number from 0 to kMaxWorkers is refused.
 void configure_scan_threads() {
@@ -158,15 +150,6 @@ void configure_scan_threads() {
         throw PyErrOccurred();
     }
     walk::set_worker_cap(static_cast<int>(value));
-}
-
-// The interpreter runs atexit callbacks before it begins to end threads that
-// ask for its lock back (ref.hpp, unwind.hpp).
-void watch_for_exit() {
-    interpreter_ending.store(false, std::memory_order_relaxed);
-    Ref atexit = Ref::check(PyImport_ImportModule("atexit"));
-    Ref mark = Ref::check(PyCFunction_New(&mark_interpreter_ending_def, nullptr));
-    call_method(atexit, Ref::check(PyUnicode_FromString("register")), mark);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
@@ -224,7 +207,6 @@ int exec_module(PyObject* module) {
         gate::capture(globals);
         capture_originals(globals);
         capture_query_originals(globals);
-        watch_for_exit();
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <vector>
 
 #include "fast_paths.hpp"
@@ -210,13 +211,16 @@ Ref QueryScan::build(const QueryItem& item) {
     try {
         Ref path = path_of(item);
         result = call(body.global(names.VersionFileSystem), path);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const PyErrOccurred&) {
-        body.traceback_here();
-        replace_stop_iteration();
-        if (enter) Py_LeaveRecursiveCall();
-        throw;
     }
     if (enter) Py_LeaveRecursiveCall();
+    if (!result) {
+        body.traceback_here();
+        replace_stop_iteration();
+        throw PyErrOccurred();
+    }
     return result;
 }
 

@@ -147,7 +147,7 @@ QueryScan::QueryScan(Borrowed globals, Borrowed self, bool any_order, bool first
       first_only_(first_only) {}
 
 QueryScan::~QueryScan() {
-    if (interpreter_alive()) leave();
+    if (may_touch_objects()) leave();
 }
 
 void QueryScan::leave() noexcept {

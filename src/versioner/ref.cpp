@@ -80,8 +80,6 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
 
 namespace kv {
 
-std::atomic<bool> interpreter_ending{false};
-
 Ref fetch_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

@@ -17,21 +17,20 @@
 
 #include "compat.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <utility>
 
 namespace kv {
 
-// Set when the interpreter begins to finalize (module.cpp registers the
-// setter with atexit). From then on a thread busy in the module may be ended
-// by an unwind (unwind.hpp) that runs destructors without the interpreter
-// lock, or after the interpreter is gone: the destructors below then let go
-// of nothing, and what they held is left to the exiting process.
-extern std::atomic<bool> interpreter_ending __attribute__((visibility("hidden")));
-
-inline bool interpreter_alive() noexcept {
-    return __builtin_expect(!interpreter_ending.load(std::memory_order_relaxed), 1);
+// Whether this thread may touch Python objects now. False only once the
+// interpreter finalizes, and then only in a thread that does not hold the
+// interpreter lock: one that the interpreter ends by an unwind (unwind.hpp),
+// whose destructors run without the lock, or after the interpreter is gone.
+// Those let go of nothing, and what they held is left to the exiting process.
+// Every other thread, the finalizing one included, keeps working to the end,
+// atexit callbacks and finalizers run while modules are cleared among it.
+inline bool may_touch_objects() noexcept {
+    return __builtin_expect(!compat::finalizing(), 1) || compat::thread_holds_lock();
 }
 
 // Thrown when a C API call failed and left the error indicator set.
@@ -83,7 +82,7 @@ public:
         return *this;
     }
     ~Ref() {
-        if (p_ && interpreter_alive()) Py_DECREF(p_);
+        if (p_ && may_touch_objects()) Py_DECREF(p_);
     }
 
     // Takes over a new reference; null stays null (no error check).
@@ -133,7 +132,7 @@ public:
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() {
-        if (interpreter_alive()) restore();
+        if (may_touch_objects()) restore();
     }
     void restore() noexcept {
         if (type_ || value_ || tb_) PyErr_Restore(type_, value_, tb_);

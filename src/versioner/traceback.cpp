@@ -8,17 +8,17 @@ namespace kv {
 // between interpreter versions.
 void add_traceback(const char* name, Borrowed globals, int line) {
     if (!PyErr_Occurred()) return;
+    PendingError pending;
     Ref frame;
-    {
-        PendingError pending;
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
-        if (code) {
-            frame = Ref::steal(reinterpret_cast<PyObject*>(
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                            globals.get(), nullptr)));
-        }
-        if (!frame) PyErr_Clear();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
     }
+    if (!frame) PyErr_Clear();
+    // Put back here rather than by the destructor: the entry goes onto the
+    // exception in flight, which must be the one held aside.
+    pending.restore();
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
