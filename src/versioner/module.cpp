@@ -130,6 +130,13 @@ void copy_spec_attribute(Borrowed spec, Borrowed module_dict, Borrowed from, Bor
     setitem(module_dict, to, held);
 }
 
+PyObject* mark_exit_begun(PyObject*, PyObject*) {
+    exit_begun.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef mark_exit_begun_def = {"_exit_begun", mark_exit_begun, METH_NOARGS, nullptr};
+
 // KESTRUM_SCAN_THREADS, read once: the cap on the scans' worker threads, 0 for
 // none. A value that is not a whole number from 0 to kMaxWorkers is refused.
 void configure_scan_threads() {
@@ -150,6 +157,16 @@ void configure_scan_threads() {
         throw PyErrOccurred();
     }
     walk::set_worker_cap(static_cast<int>(value));
+}
+
+// The interpreter runs atexit callbacks, this one among them, before it
+// begins to end threads that ask for its lock back (ref.hpp). Imported once
+// the interpreter finalizes, the module has missed that moment.
+void watch_for_exit() {
+    exit_begun.store(compat::finalizing(), std::memory_order_relaxed);
+    Ref atexit = Ref::check(PyImport_ImportModule("atexit"));
+    Ref mark = Ref::check(PyCFunction_New(&mark_exit_begun_def, nullptr));
+    call_method(atexit, Ref::check(PyUnicode_FromString("register")), mark);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
@@ -207,6 +224,7 @@ int exec_module(PyObject* module) {
         gate::capture(globals);
         capture_originals(globals);
         capture_query_originals(globals);
+        watch_for_exit();
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {

@@ -80,6 +80,8 @@ void unpack3(Borrowed seq, Ref& a, Ref& b, Ref& c) {
 
 namespace kv {
 
+std::atomic<bool> exit_begun{false};
+
 Ref fetch_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

@@ -17,20 +17,29 @@
 
 #include "compat.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <utility>
 
 namespace kv {
 
-// Whether this thread may touch Python objects now. False only once the
-// interpreter finalizes, and then only in a thread that does not hold the
-// interpreter lock: one that the interpreter ends by an unwind (unwind.hpp),
-// whose destructors run without the lock, or after the interpreter is gone.
-// Those let go of nothing, and what they held is left to the exiting process.
-// Every other thread, the finalizing one included, keeps working to the end,
-// atexit callbacks and finalizers run while modules are cleared among it.
+// Set by the module's atexit callback (module.cpp). Up to then no thread is
+// ended by the interpreter, so the destructors below need not ask whether
+// they may let go: a load of this flag costs far less than that question on
+// every reference the module lets go of.
+extern std::atomic<bool> exit_begun __attribute__((visibility("hidden")));
+
+// Whether this thread may touch Python objects now. False only once exit has
+// begun, and then only in a thread that does not hold the interpreter lock:
+// one that the interpreter ends by an unwind (unwind.hpp), whose destructors
+// run without the lock, or one that runs after the interpreter is gone. Those
+// let go of nothing, and what they held is left to the exiting process. The
+// thread that holds the lock keeps working to the end: atexit callbacks that
+// run after the module's and finalizers run while the modules are cleared may
+// call any member.
 inline bool may_touch_objects() noexcept {
-    return __builtin_expect(!compat::finalizing(), 1) || compat::thread_holds_lock();
+    return __builtin_expect(!exit_begun.load(std::memory_order_relaxed), 1) ||
+           compat::thread_holds_lock();
 }
 
 // Thrown when a C API call failed and left the error indicator set.
