@@ -215,6 +215,7 @@ bool QueryScan::advance(QueryItem& item) {
     while (true) {
         if (dir_ && index_ < dir_->size()) {
             body_.at(155);
+            signals_.tick();
             item.dir = dir_;
             item.index = index_++;
             if (decide(item, dir_->sorted)) return true;

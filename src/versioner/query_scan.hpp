@@ -135,6 +135,7 @@ private:
     std::string prefix_bytes_;
     Ref walk_;  // os.walk(dirname) when not walked natively
     std::unique_ptr<DirectoryWalk> native_walk_;
+    ItemSignals signals_;
     std::shared_ptr<ScanDirectory> dir_;
     Py_ssize_t index_ = 0;
     // The name at hand as code points, after the prefix of its directory.

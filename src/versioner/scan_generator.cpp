@@ -24,6 +24,7 @@ struct ScanData {
     Ref basename;
     Ref walk;      // the iterator over os.walk(dirname), or
     std::unique_ptr<DirectoryWalk> native_walk;  // the same walk, natively
+    ItemSignals signals;
     Ref root;      // of the directory at hand
     Ref selected;  // its sorted matching names (a list)
     Py_ssize_t index = 0;
@@ -71,6 +72,7 @@ Ref run_to_yield(Frame& f, ScanData& s) {
     while (true) {
         if (s.selected && s.index < PyList_GET_SIZE(s.selected.get())) {
             f.at(155);
+            s.signals.tick();
             Borrowed filename = PyList_GET_ITEM(s.selected.get(), s.index);
             ++s.index;
             Ref path;

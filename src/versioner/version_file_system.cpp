@@ -312,7 +312,11 @@ bool wanted_number(Borrowed current, ItemNumber& wanted) {
     if (!PyLong_CheckExact(current.get())) return false;
     Ref text = Ref::steal(PyObject_Str(current.get()));
     if (!text) {
-        PyErr_Clear();  // past the digit limit of int-to-text conversion
+        // Past the digit limit of int-to-text conversion the items compare
+        // themselves. A long conversion also runs the signal handlers: what
+        // they raise ends the call.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrOccurred();
+        PyErr_Clear();
         return false;
     }
     Py_ssize_t size = 0;
@@ -338,12 +342,17 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
     // Otherwise the items' __eq__ compares, and the code it runs must find
     // them all built, as the general path builds them before comparing.
     std::vector<Ref> built;
+    ItemSignals signals;
     if (!by_number) {
         f.at(lines[0]);
-        for (const QueryItem& ver : vers) built.push_back(scan.build(ver));
+        for (const QueryItem& ver : vers) {
+            signals.tick();
+            built.push_back(scan.build(ver));
+        }
     }
     for (Py_ssize_t k = 0; k < count; ++k) {
         const Py_ssize_t i = step > 0 ? k : count - 1 - k;
+        if (!by_number) signals.tick();
         const QueryItem& ver = vers[static_cast<size_t>(i)];
         bool equal;
         if (by_number) {

@@ -59,6 +59,8 @@ public:
         walk_.refusals_[id] = fetch_exception();
         return false;
     }
+    // The handlers run only on the main thread; elsewhere this returns at once.
+    void poll() override { check_signals(); }
     void unlock() override { saved_ = PyEval_SaveThread(); }
     void lock() override { PyEval_RestoreThread(saved_); }
 
@@ -66,6 +68,10 @@ private:
     DirectoryWalk& walk_;
     PyThreadState* saved_ = nullptr;
 };
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw PyErrOccurred();
+}
 
 bool DirectoryWalk::accepts(Borrowed top) {
     if (!PyUnicode_CheckExact(top.get())) return false;

@@ -15,6 +15,24 @@ class Walker;
 struct Entries;
 }
 
+// Runs the signal handlers that are due and raises what they raised, as the
+// interpreter does between bytecodes: a walk polls before each directory and
+// while it waits for a worker.
+void check_signals();
+
+// For loops over the items of one directory, which may be many: signals
+// checked once every kEvery items, so that no call is made per item.
+class ItemSignals {
+public:
+    void tick() {
+        if (++count_ % kEvery == 0) check_signals();
+    }
+
+private:
+    static constexpr unsigned kEvery = 256;
+    unsigned count_ = 0;
+};
+
 // Walks the tree below `top` top-down as os.walk(top) does with its defaults:
 // a directory that cannot be listed skipped, entries that are directories
 // (symbolic links to them included) given as dirnames, everything else as

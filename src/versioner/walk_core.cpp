@@ -245,6 +245,11 @@ void Walker::schedule(Hooks& hooks) {
 
 // Makes the listing of `node`, the directory the walk turns to, available.
 void Walker::obtain(Hooks& hooks, Node& node) {
+    // A wait is cut into slices for the caller to poll between them; it
+    // counts as one wait for the pool, and listings of others that finished
+    // while the caller polled are still seen.
+    bool resumed = false;
+    std::uint64_t seen = 0;
     while (node.state == Node::kAnnounced) {
         if (node.job && generation_ != fork_generation.load(std::memory_order_acquire)) {
             after_fork();
@@ -271,6 +276,7 @@ void Walker::obtain(Hooks& hooks, Node& node) {
         }
         bool others_done = false;
         bool taken_back = false;
+        bool sliced = false;
         {
             Unlocked unlocked(hooks);
             Pool& pool = *shared_->pool;
@@ -284,15 +290,20 @@ void Walker::obtain(Hooks& hooks, Node& node) {
             } else {
                 // What the walk waits for is finished whatever the budget.
                 job.exempt.store(true);
-                note_wait(pool);
-                const std::uint64_t seen = shared_->completions;
-                shared_->done.wait(lock, [&] {
+                if (!resumed) {
+                    note_wait(pool);
+                    seen = shared_->completions;
+                }
+                sliced = !shared_->done.wait_for(lock, kPollInterval, [&] {
                     return job.state == Job::kDone || shared_->completions != seen;
                 });
-                others_done = job.state != Job::kDone;
+                others_done = !sliced && job.state != Job::kDone;
             }
         }
-        if (taken_back) {
+        resumed = sliced;
+        if (sliced) {
+            hooks.poll();
+        } else if (taken_back) {
             node.job.reset();
         } else if (others_done) {
             // Listings further ahead came in meanwhile: look past them.
@@ -362,6 +373,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
         pending_.push_back(std::move(top));
     }
     while (!pending_.empty()) {
+        hooks.poll();
         if (read_ahead_) schedule(hooks);
         Node& node = *pending_.back();
         if (node.link && !became_directory(hooks, node)) {

@@ -130,6 +130,11 @@ public:
     // always paired, also when an exception leaves the walk.
     virtual void unlock() {}
     virtual void lock() {}
+    // Before each directory the walk turns to, and every kPollInterval while
+    // it waits for a worker, with the lock held: the caller's chance to stop
+    // the walk by throwing (a signal handler raised). The walk stays as it
+    // was: it can go on from there, or be destroyed.
+    virtual void poll() {}
 
 protected:
     ~Hooks() = default;
@@ -143,6 +148,10 @@ struct Step {
     std::size_t rel = 0;
     Entries entries;  // kListed: the directory's entries
 };
+
+// How long the caller waits for a worker between two polls: what a signal
+// may wait for on top of the listing in hand.
+inline constexpr std::chrono::milliseconds kPollInterval{15};
 
 inline constexpr std::size_t kMaxAhead = 128;
 // What the listings ahead of one walk may hold, queued, running or done:

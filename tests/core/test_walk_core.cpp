@@ -415,6 +415,83 @@ void test_slow_listings_reach_far_at_once() {
     std::system(("rm -rf " + top).c_str());
 }
 
+// What a caller's poll throws when a signal handler raised.
+struct Interrupted {};
+
+struct PollingHooks final : kv::walk::Hooks {
+    std::atomic<bool> pending{false};
+    bool announce(std::uint64_t, const std::string&, std::size_t) override { return true; }
+    void poll() override {
+        if (pending.exchange(false)) throw Interrupted{};
+    }
+};
+
+// A poll that throws ends the step: before a directory is taken, and while
+// the walk waits for a slow listing on a worker, long before that listing
+// ends. The walk can then go on as though nothing happened, or be dropped
+// without leaving a worker busy.
+void test_polls_end_a_step() {
+    const std::string top = flat_tree(6);
+    const auto expected = walk(top, false);
+    {
+        PollingHooks hooks;
+        Walker walker(top, false);
+        Step step;
+        hooks.pending = true;
+        bool thrown = false;
+        try {
+            walker.next(hooks, step);
+        } catch (const Interrupted&) {
+            thrown = true;
+        }
+        CHECK(thrown);
+        CHECK(walker.next(hooks, step) && render(step) == expected[0]);
+    }
+    // A chain: once the walk knows its listings are slow, each directory is
+    // left to the worker that listed the one before, and the walk waits for
+    // it (the first it takes back, the worker not yet started). Listings stay
+    // shorter than kIdle, so that the worker is still there.
+    const std::string chain = temp_dir();
+    std::string path = chain;
+    for (int i = 0; i < 4; ++i) mkdir((path += "/c").c_str(), 0755);
+    const auto chain_expected = walk(chain, false);
+    const auto listing = std::chrono::milliseconds(300);
+    for (const bool resume : {true, false}) {
+        CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
+        delay_listings_for_tests(listing);
+        PollingHooks hooks;
+        auto walker = std::make_unique<Walker>(chain, true);
+        Step step;
+        std::vector<std::string> out;
+        for (int i = 0; i < 2 && walker->next(hooks, step); ++i) out.push_back(render(step));
+        std::thread signal([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            hooks.pending = true;
+        });
+        const auto start = std::chrono::steady_clock::now();
+        bool thrown = false;
+        try {
+            if (walker->next(hooks, step)) out.push_back(render(step));
+        } catch (const Interrupted&) {
+            thrown = true;
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        signal.join();
+        hooks.pending = false;
+        CHECK(thrown);
+        CHECK(took < listing * 2 / 3);
+        if (resume) {
+            while (walker->next(hooks, step)) out.push_back(render(step));
+            CHECK(out == chain_expected);
+        }
+        walker.reset();
+        delay_listings_for_tests(std::chrono::microseconds(0));
+        CHECK(pool_settles(listing + std::chrono::milliseconds(2000), false));
+    }
+    std::system(("rm -rf " + chain).c_str());
+    std::system(("rm -rf " + top).c_str());
+}
+
 // A walk that ends sooner than a thread would start uses none.
 void test_short_walks_start_no_thread() {
     const std::string top = flat_tree(3);
@@ -478,6 +555,7 @@ int main() {
     test_short_walks_start_no_thread();
     test_threads_follow_listing_cost();
     test_slow_listings_reach_far_at_once();
+    test_polls_end_a_step();
     stop_workers();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
