@@ -93,6 +93,9 @@ inline Ref try_record_attribute(Borrowed obj, Borrowed name) {
     try {
         return record_attribute(obj, name);
     } catch (const PyErrOccurred&) {
+        // What a handler raised (KeyboardInterrupt, SystemExit) would not be
+        // raised again by the second reading: it ends the call here.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
         return Ref();
     }

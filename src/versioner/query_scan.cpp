@@ -202,7 +202,9 @@ void QueryScan::start() {
                 prefix_bytes_.assign(text, static_cast<size_t>(size));
                 by_bytes_ = prefix_bytes_.find_first_of("*?[") == std::string::npos;
             } else {
-                PyErr_Clear();  // surrogates: selected among str names
+                // Surrogates: selected among str names.
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrOccurred();
+                PyErr_Clear();
             }
         }
     } else {

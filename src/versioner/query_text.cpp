@@ -109,6 +109,8 @@ bool file_system_decodes_utf8() {
     static const char probe[] = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xff";
     Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(probe, sizeof probe - 1));
     if (!text) {
+        // An encoding that cannot decode the probe is not UTF-8.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PyErrOccurred();
         PyErr_Clear();
         return false;
     }

@@ -114,7 +114,10 @@ Ref splits_fast(Frame& f, Borrowed pattern, Borrowed filename) {
             return fields;
         }
         // A pattern without those groups: the general path says how it fails.
-        PyErr_Clear();
+        if (!fields) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrOccurred();
+            PyErr_Clear();
+        }
         return splits_general(f, pattern, filename);
     }
     Ref head, version, tail;

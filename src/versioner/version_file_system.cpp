@@ -98,10 +98,12 @@ Ref scan(Frame& f, Args a) {
 Ref anchored(Borrowed name) {
     if (path_is_absolute(name) || !path_exists(name)) return Ref::borrow(name);
     Ref cwd = Ref::steal(PyObject_CallNoArgs(originals.getcwd));
-    if (!cwd || !PyUnicode_CheckExact(cwd.get())) {
+    if (!cwd) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrOccurred();
         PyErr_Clear();
         return Ref();
     }
+    if (!PyUnicode_CheckExact(cwd.get())) return Ref();
     Ref anchored = Ref::check(PyNumber_Add(cwd.get(), names.slash));
     return Ref::check(PyNumber_Add(anchored.get(), name.get()));
 }
@@ -182,6 +184,7 @@ Ref renumbered_name(Borrowed pattern, Borrowed name, Borrowed postfix, Borrowed 
             if (!fields) {
                 // A pattern without those groups: the general path says how
                 // the split fails.
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrOccurred();
                 PyErr_Clear();
                 return Ref();
             }

@@ -79,6 +79,8 @@ bool DirectoryWalk::accepts(Borrowed top) {
     if (PyUnicode_FindChar(top.get(), 0, 0, n, 1) != -1) return false;
     Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(top.get()));
     if (!bytes) {
+        // The general walk reports the name that cannot be encoded.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrOccurred();
         PyErr_Clear();
         return false;
     }
