@@ -3,6 +3,8 @@
  *
  *   KESTRUM_OPEN_DELAY_US   microseconds added to opendir and fdopendir
  *   KESTRUM_STAT_DELAY_US   microseconds added to the stat family
+ *   KESTRUM_OPEN_DELAY_MATCH  if set, only directories whose path holds this
+ *                           text are delayed (a single server share that hangs)
  *
  * Built by latency.py with the system C compiler:
  *   cc -O2 -shared -fPIC -o latency_preload.so latency_preload.c -ldl
@@ -11,9 +13,12 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 /* glibc before 2.33 routes the stat family through these; newer headers do
  * not declare them. */
@@ -37,6 +42,25 @@ static void pause_for(long* cached, const char* variable) {
     }
 }
 
+/* Whether a directory open of `path` is delayed: every one, unless
+ * KESTRUM_OPEN_DELAY_MATCH narrows it down. */
+static int delayed_path(const char* path) {
+    const char* match = getenv("KESTRUM_OPEN_DELAY_MATCH");
+    return !match || !*match || (path && strstr(path, match));
+}
+
+/* fdopendir gets no path: the one the descriptor was opened at. */
+static int delayed_fd(int fd) {
+    const char* match = getenv("KESTRUM_OPEN_DELAY_MATCH");
+    if (!match || !*match) return 1;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n < 0) return 0;
+    path[n] = 0;
+    return strstr(path, match) != NULL;
+}
+
 #define OPEN_DELAY() pause_for(&open_delay_us, "KESTRUM_OPEN_DELAY_US")
 #define STAT_DELAY() pause_for(&stat_delay_us, "KESTRUM_STAT_DELAY_US")
 
@@ -47,13 +71,13 @@ static void pause_for(long* cached, const char* variable) {
 
 DIR* opendir(const char* path) {
     NEXT(opendir);
-    OPEN_DELAY();
+    if (delayed_path(path)) OPEN_DELAY();
     return real(path);
 }
 
 DIR* fdopendir(int fd) {
     NEXT(fdopendir);
-    OPEN_DELAY();
+    if (delayed_fd(fd)) OPEN_DELAY();
     return real(fd);
 }
 

@@ -15,12 +15,14 @@
 // everything it touches through shared pointers.
 //
 // Workers are started on demand (none before the first read-ahead) and exit
-// after kIdle without work; nothing waits for them at exit. Before a fork every
-// worker finishes the listing in hand and is joined, so that the fork sees no
-// thread of the module's; the parent's walks start workers again when they
-// need them. In the child, a walker drops whatever the parent's workers had in
-// hand and lists it itself; a new pool serves the child. When a thread cannot
-// be started, the walk lists everything on the caller's thread.
+// after kIdle without work; nothing waits for them at exit. Before a fork the
+// idle workers leave and are joined, and so are those whose listing is done
+// within a few tens of milliseconds, so that the fork sees no thread of the
+// module's; a worker blocked longer in the file system does not hold the fork
+// up, and goes on in the parent. The parent's walks start workers again when
+// they need them. In the child, a walker drops whatever the parent's workers
+// had in hand and lists it itself; a new pool serves the child. When a thread
+// cannot be started, the walk lists everything on the caller's thread.
 #pragma once
 
 #include <atomic>
@@ -239,17 +241,24 @@ struct PoolStats {
     int allowed = 0;       // how many may run now
     int busy = 0;     // listing
     std::size_t queued = 0;
+    int unjoined = 0;  // threads started and not yet joined, exited or not
 };
 PoolStats pool_stats();
 
-// Has every worker finish the listing in hand and leave, and waits for it;
-// walks start new ones when they need them.
-void stop_workers();
+// For tests: has every worker leave, the idle ones at once, one in a listing
+// once it is done, and joins it; waits up to `within` for listings under way
+// (holding up every walk that starts meanwhile). Whether no worker is left;
+// one still in a listing then stays and works on. Walks start new ones when
+// they need them.
+bool stop_workers(std::chrono::milliseconds within = std::chrono::seconds(30));
 
 // For tests: make every later attempt to start a worker fail (or not).
 void fail_thread_starts_for_tests(bool fail);
 // For tests: each listing of a walk waits this long first, as for a server.
 void delay_listings_for_tests(std::chrono::microseconds delay);
+// For tests: each listing on a worker waits this long first, as for a server
+// that hangs; one under way when this changes waits it out.
+void delay_worker_listings_for_tests(std::chrono::microseconds delay);
 // For tests: the peak of threads starts again from those running now.
 void reset_peak_for_tests();
 

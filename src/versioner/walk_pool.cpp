@@ -15,6 +15,7 @@ namespace {
 
 std::atomic<int> configured_cap{-1};
 std::atomic<long long> listing_delay_us{0};  // for tests: a slow file server
+std::atomic<long long> worker_delay_us{0};   // for tests: a hung one, for workers alone
 
 double thread_cpu_us() {
     struct timespec now;
@@ -63,6 +64,25 @@ std::shared_ptr<Pool>* registered_pool = nullptr;
 std::uint64_t registered_generation = 0;
 Pool* locked_for_fork = nullptr;
 
+// How long a fork waits for the listings under way, so that after a quick
+// one (a local disk, a warm cache) it sees no worker of the module's. A
+// listing blocked on a hung server is not waited for: the fork goes on with
+// its worker still in the file system (the child does not have that thread,
+// and its walks list again what it had in hand); what would release the
+// listing may even need the thread that forks.
+constexpr std::chrono::milliseconds kForkGrace{50};
+
+// The registered pool if this process made it. In the child of a fork, until
+// a walk there makes a new one, it is the parent's: the workers it records do
+// not exist here, and nothing may wait for or join them.
+Pool* live_pool() {
+    if (!registered_pool || !*registered_pool ||
+        registered_generation != fork_generation.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return registered_pool->get();
+}
+
 // Joins the workers that have left.
 void reap(Pool& pool) {
     for (std::thread::id id : pool.finished) {
@@ -75,32 +95,38 @@ void reap(Pool& pool) {
     pool.finished.clear();
 }
 
-// Around fork(): no worker is left when the process forks, so a fork sees the
-// threads of the interpreter's own alone (3.12 and 3.13 warn about a process
-// with other threads); each finishes the listing in hand first. The child
-// gets the pool in a consistent state and leaves it, starting a pool of its
-// own when it needs one; the parent's walks start workers again on demand.
-// Has every worker leave, after the listing in hand, and joins it; new ones
-// are started only once `stopping` is cleared again.
-void stop(Pool& pool) {
-    std::vector<std::thread> leaving;
-    {
-        std::lock_guard<std::mutex> lock(pool.mutex);
-        pool.stopping = true;
-        pool.work.notify_all();
-        leaving = std::move(pool.workers);
-        pool.workers.clear();
-        pool.finished.clear();
-    }
-    for (std::thread& thread : leaving) thread.join();
+// Has every worker leave and joins it: the idle ones at once, one in a
+// listing once it is done, if that is before `until`. Past it, a worker still
+// in its listing stays (counted in `threads` and `busy`, its thread in
+// `workers`) and works on once `stopping` is cleared. Whatever `until`, no
+// worker is left outside a listing: they hold the pool's mutex only for
+// moments, so the mutex is free of them when this returns. `lock` holds
+// the pool's mutex throughout, except while waiting. Whether none is left.
+bool stop(Pool& pool, std::unique_lock<std::mutex>& lock,
+          std::chrono::steady_clock::time_point until) {
+    pool.stopping = true;
+    pool.work.notify_all();
+    pool.left.wait_until(lock, until, [&] { return pool.threads == 0; });
+    pool.left.wait(lock, [&] { return pool.threads == pool.busy; });
+    reap(pool);
+    return pool.threads == 0;
 }
 
+// Around fork(): the threads of the interpreter's own are all the fork sees
+// (3.12 and later warn about a process with other threads), but for a worker
+// blocked in the file system. The pool's mutex is taken last and held across
+// the fork, so the child gets it unlocked and the pool as it was; the child
+// leaves that pool and starts its own when a walk there needs one. The
+// parent's walks start workers again on demand; one that was in a listing
+// goes on with it.
 void prepare_fork() {
     registry_mutex().lock();
-    locked_for_fork = registered_pool && *registered_pool ? registered_pool->get() : nullptr;
-    if (!locked_for_fork) return;
-    stop(*locked_for_fork);
-    locked_for_fork->mutex.lock();
+    Pool* pool = live_pool();
+    if (!pool) return;
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    stop(*pool, lock, std::chrono::steady_clock::now() + kForkGrace);
+    lock.release();
+    locked_for_fork = pool;
 }
 void parent_after_fork() {
     if (locked_for_fork) {
@@ -110,6 +136,10 @@ void parent_after_fork() {
     locked_for_fork = nullptr;
     registry_mutex().unlock();
 }
+// The workers the parent's pool still records are never joined here (there
+// are no such threads), and the pool is never destroyed here either, with
+// their handles joinable: each of them holds a reference to it that no thread
+// of the child's will drop.
 void child_after_fork() {
     fork_generation.fetch_add(1, std::memory_order_acq_rel);
     parent_after_fork();
@@ -229,6 +259,9 @@ void worker(std::shared_ptr<Pool> pool) {
         lock.unlock();
         const WaitClock clock;
         delay_for_tests();
+        if (const long long delay = worker_delay_us.load(std::memory_order_relaxed)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        }
         Listing listing;
         bool failed = false;
         try {
@@ -254,7 +287,8 @@ void worker(std::shared_ptr<Pool> pool) {
         job.reset();
     }
     --pool->threads;
-    if (!pool->stopping) pool->finished.push_back(std::this_thread::get_id());
+    pool->finished.push_back(std::this_thread::get_id());
+    if (pool->stopping) pool->left.notify_all();
 }
 
 }  // namespace
@@ -262,17 +296,15 @@ void worker(std::shared_ptr<Pool> pool) {
 PoolStats pool_stats() {
     std::lock_guard<std::mutex> registry(registry_mutex());
     PoolStats stats;
-    if (!registered_pool || !*registered_pool ||
-        registered_generation != fork_generation.load(std::memory_order_acquire)) {
-        return stats;
-    }
-    Pool& pool = **registered_pool;
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    stats.threads = pool.threads;
-    stats.peak_threads = pool.peak_threads;
-    stats.allowed = allowed_workers(pool);
-    stats.busy = pool.busy;
-    stats.queued = pool.queue.size();
+    Pool* pool = live_pool();
+    if (!pool) return stats;
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    stats.threads = pool->threads;
+    stats.peak_threads = pool->peak_threads;
+    stats.allowed = allowed_workers(*pool);
+    stats.busy = pool->busy;
+    stats.queued = pool->queue.size();
+    stats.unjoined = static_cast<int>(pool->workers.size());
     return stats;
 }
 
@@ -282,20 +314,26 @@ void delay_listings_for_tests(std::chrono::microseconds delay) {
     listing_delay_us.store(delay.count());
 }
 
-void stop_workers() {
+void delay_worker_listings_for_tests(std::chrono::microseconds delay) {
+    worker_delay_us.store(delay.count());
+}
+
+bool stop_workers(std::chrono::milliseconds within) {
     std::lock_guard<std::mutex> registry(registry_mutex());
-    if (!registered_pool || !*registered_pool) return;
-    Pool& pool = **registered_pool;
-    stop(pool);
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    pool.stopping = false;
+    Pool* pool = live_pool();
+    if (!pool) return true;
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    const bool none_left = stop(*pool, lock, std::chrono::steady_clock::now() + within);
+    pool->stopping = false;
+    return none_left;
 }
 
 void reset_peak_for_tests() {
     std::lock_guard<std::mutex> registry(registry_mutex());
-    if (!registered_pool || !*registered_pool) return;
-    std::lock_guard<std::mutex> lock((*registered_pool)->mutex);
-    (*registered_pool)->peak_threads = (*registered_pool)->threads;
+    Pool* pool = live_pool();
+    if (!pool) return;
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    pool->peak_threads = pool->threads;
 }
 
 void set_worker_cap(int cap) { configured_cap.store(cap < 0 ? -1 : std::min(cap, kMaxWorkers)); }

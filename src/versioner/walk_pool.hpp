@@ -44,6 +44,7 @@ struct Pool {
     std::vector<std::thread> workers;          // started and not yet joined
     std::vector<std::thread::id> finished;     // left, to be joined
     bool stopping = false;                     // around a fork: workers leave
+    std::condition_variable left;              // a worker left while `stopping`
     int allowed = 0;                           // how many may run now; 0: not yet set
     double waiting_us = 0;  // a moving average of the time a listing spends off the CPU
     int peak_threads = 0;                      // for tests and benchmarks

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -350,6 +351,94 @@ std::string flat_tree(int dirs) {
     return top;
 }
 
+// Waits for the child `pid` for up to `within`; kills it past that. Whether it
+// exited with status 0.
+bool child_succeeded(pid_t pid, std::chrono::seconds within) {
+    const auto until = std::chrono::steady_clock::now() + within;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Before any walk: no pool, nothing to stop, and a fork goes through as any.
+void test_no_pool_yet() {
+    CHECK(stop_workers(std::chrono::milliseconds(0)));
+    CHECK(pool_stats().threads == 0);
+    const pid_t pid = fork();
+    if (pid == 0) std::_Exit(stop_workers(std::chrono::milliseconds(0)) ? 0 : 1);
+    CHECK(child_succeeded(pid, std::chrono::seconds(10)));
+}
+
+// Workers blocked in listings (a hung server) hold up neither a fork nor
+// stop_workers; they go on in the parent, which walks on in order once they
+// are done. The child has none of them and does not wait for them.
+void test_fork_with_a_stalled_listing() {
+    const std::string top = flat_tree(60);
+    const auto expected = walk(top, false);
+    CHECK(stop_workers());
+    constexpr auto stall = std::chrono::seconds(2);
+    delay_worker_listings_for_tests(stall);
+    Hooks hooks;
+    Walker walker(top, true);
+    Step step;
+    std::vector<std::string> out;
+    for (int i = 0; i < 3 && walker.next(hooks, step); ++i) {
+        out.push_back(render(step));
+        std::this_thread::sleep_for(kThreadStartCost);
+    }
+    const auto since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::steady_clock::now() - t;
+    };
+    auto begin = std::chrono::steady_clock::now();
+    while (pool_stats().busy == 0 && since(begin) < std::chrono::seconds(1)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    CHECK(pool_stats().busy > 0);
+    begin = std::chrono::steady_clock::now();
+    CHECK(!stop_workers(std::chrono::milliseconds(10)));
+    CHECK(since(begin) < std::chrono::seconds(1));
+
+    begin = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    const auto took = since(begin);
+    if (pid == 0) {
+        delay_worker_listings_for_tests(std::chrono::microseconds(0));
+        // The parent's pool is not this process's: nothing to stop or join.
+        const bool nothing_here = stop_workers(std::chrono::milliseconds(0)) &&
+                                  pool_stats().threads == 0;
+        const pid_t grandchild = fork();
+        if (grandchild == 0) std::_Exit(walk(top, true) == expected ? 0 : 1);
+        while (walker.next(hooks, step)) out.push_back(render(step));
+        const bool same = out == expected && walk(top, true) == expected;
+        const bool grandchild_ok = child_succeeded(grandchild, std::chrono::seconds(20));
+        std::_Exit(nothing_here && same && grandchild_ok ? 0 : 1);
+    }
+    std::fprintf(stderr, "fork with listings stalled for %lld ms: %.2f ms\n",
+                 static_cast<long long>(std::chrono::milliseconds(stall).count()),
+                 std::chrono::duration<double, std::milli>(took).count());
+    CHECK(took < std::chrono::seconds(1));
+    // The workers in a listing are still the parent's, to be joined.
+    const PoolStats after = pool_stats();
+    CHECK(after.busy > 0 && after.threads >= after.busy && after.unjoined == after.threads);
+    CHECK(child_succeeded(pid, std::chrono::seconds(30)));
+    delay_worker_listings_for_tests(std::chrono::microseconds(0));
+    while (walker.next(hooks, step)) out.push_back(render(step));
+    CHECK(out == expected);
+    // Idle workers leave without a wait for the deadline.
+    CHECK(pool_settles(std::chrono::milliseconds(3000), false));
+    CHECK(stop_workers(std::chrono::milliseconds(0)));
+    const PoolStats stopped = pool_stats();
+    CHECK(stopped.threads == 0 && stopped.unjoined == 0);
+    std::system(("rm -rf " + top).c_str());
+}
+
 // Quick listings use no more threads than the cores; slow ones, more, up to
 // the cap; a configured cap holds; each walk's order is the sequential one.
 void test_threads_follow_listing_cost() {
@@ -543,6 +632,7 @@ void test_listing_names() {
 }
 
 int main() {
+    test_no_pool_yet();
     test_listing_names();
     test_order_matches_sequential_listing();
     test_missing_and_link_tops();
@@ -550,6 +640,7 @@ int main() {
     test_changes_while_suspended();
     test_concurrent_changes();
     test_fork_with_a_suspended_walk();
+    test_fork_with_a_stalled_listing();
     test_cancellation_leaves_no_busy_worker();
     test_memory_ahead_is_bounded();
     test_short_walks_start_no_thread();
