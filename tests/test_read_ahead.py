@@ -496,6 +496,79 @@ def test_fork_after_a_scan_sees_no_worker(tmp_path, how):
     assert proc.stdout.split() == ["0", "1", "True", "True"]
 
 
+STALLED_FORK_CHILD = textwrap.dedent(
+    """
+    import json, os, sys, time, warnings
+    from kestrum import versioner
+    top, other = sys.argv[1], sys.argv[2]
+    expected = [i.filename for i in versioner.VersionFileSystem(other + "/sh.v001.exr")]
+    time.sleep(1)  # the workers of that scan leave
+    scan = iter(versioner.VersionFileSystem(top + "/sh.v001.exr"))
+    first = next(scan).filename
+    deadline = time.monotonic() + 5
+    while len(os.listdir("/proc/self/task")) < 2 and time.monotonic() < deadline:
+        time.sleep(0.005)
+    time.sleep(0.05)  # the workers are in the stalled listings
+    threads = len(os.listdir("/proc/self/task"))
+    warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: other threads at fork
+    start = time.monotonic()
+    pid = os.fork()
+    took = time.monotonic() - start
+    if pid == 0:
+        again = [i.filename for i in versioner.VersionFileSystem(other + "/sh.v001.exr")]
+        os._exit(0 if again == expected else 1)
+    status, deadline = None, time.monotonic() + 30
+    while status is None and time.monotonic() < deadline:
+        done, code = os.waitpid(pid, os.WNOHANG)
+        status = code if done else None
+        time.sleep(0.005)
+    if status is None:
+        os.kill(pid, 9)
+    print(json.dumps([first, threads, took, status]))
+    """
+)
+
+
+def test_fork_does_not_wait_for_a_stalled_listing(tmp_path):
+    # A server hung on some directories of the tree (the shim holds each of
+    # their opens for 10 s) while the scan, suspended after its first item,
+    # has workers listing them ahead: the fork goes through at once, and the
+    # child scans on its own.
+    cc = shutil.which("cc")
+    if not cc:
+        pytest.skip("no C compiler for the delaying shim")
+    here = os.path.dirname(os.path.abspath(__file__))
+    shim = str(tmp_path / "delay.so")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
+                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
+                   check=True)
+    top = str(tmp_path / "tree")
+    # A chain down to the first item, its first directory large enough that
+    # the scan runs long enough to list ahead; then directories that hang.
+    chain = "c0/c1/c2/c3"
+    os.makedirs(os.path.join(top, chain))
+    for i in range(3000):
+        touch(os.path.join(top, "c0", "x%d" % i))
+    build(top, [], [(chain, 1)] + [(chain + "/stall%d" % i, i + 2) for i in range(8)])
+    other = str(tmp_path / "other")
+    build(other, [], [("d%02d" % i, i + 1) for i in range(20)])
+    age(top)
+    age(other)
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=preload,
+               KESTRUM_OPEN_DELAY_US="10000000", KESTRUM_OPEN_DELAY_MATCH="/stall")
+    proc = subprocess.run([sys.executable, "-c", STALLED_FORK_CHILD, top, other], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    first, threads, took, status = json.loads(proc.stdout)
+    assert first == os.path.join(top, chain, "sh.v001.exr")
+    assert threads > 1  # listings ahead were under way
+    assert took < 1.0, took
+    assert status == 0
+
+
 KNOB_CHILD = textwrap.dedent(
     """
     import json, os, sys, threading, time
