@@ -70,6 +70,8 @@ void QueryScan::build_now(QueryItem& item) {
             item.number.digits.assign(text, static_cast<size_t>(size));
         }
     }
+    // A class, property or __str__ of the caller's may have run.
+    if (native_walk_) native_walk_->caller_code_ran();
 }
 
 // int(version) as _current converts the digits of a split: None when the

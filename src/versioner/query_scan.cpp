@@ -269,6 +269,7 @@ bool QueryScan::advance(QueryItem& item) {
         if (!matched) {
             Ref pattern = Ref::check(PyNumber_Add(basename_.get(), names.star));
             matched = call(filter, filenames, pattern);
+            if (native_walk_) native_walk_->caller_code_ran();
         }
         Ref selected = Ref::check(PySequence_List(matched.get()));
         bool sort = !any_order_;

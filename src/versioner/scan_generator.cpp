@@ -104,7 +104,10 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         Ref matched = filter.is(originals.filter) && gate::open(gate::Family::filter)
                           ? filter_by_prefix(filenames, s.basename)
                           : Ref();
-        if (!matched) matched = call(filter, filenames, pattern);
+        if (!matched) {
+            matched = call(filter, filenames, pattern);
+            if (s.native_walk) s.native_walk->caller_code_ran();
+        }
         Ref sorted_names = Ref::check(PySequence_List(matched.get()));
         require_status(PyList_Sort(sorted_names.get()));
         s.selected = std::move(sorted_names);
@@ -156,6 +159,8 @@ PyObject* resume(PyObject* obj, PyObject* thrown_type = nullptr, PyObject* throw
         return nullptr;
     }
     s.running = true;
+    // The caller ran between the last item and this resume.
+    if (s.native_walk) s.native_walk->caller_code_ran();
     // The body may drop the last other reference to this generator.
     Ref keep = Ref::borrow(obj);
     PyObject* result = nullptr;

@@ -87,9 +87,22 @@ bool DirectoryWalk::accepts(Borrowed top) {
     return true;
 }
 
+namespace {
+
+// os.walk asks islink of a subdirectory when its recursion reaches it up to
+// 3.11; from 3.12 on, of all of a directory's subdirectories as it resumes
+// after yielding that directory, and scandir then follows what is no link.
+// The module is built for one interpreter version.
+constexpr walk::LinkRule kLinkRule =
+    PY_VERSION_HEX >= 0x030C0000 ? walk::LinkRule::kAtParentResume : walk::LinkRule::kAtEntry;
+
+}  // namespace
+
 DirectoryWalk::DirectoryWalk(Borrowed top)
     : top_(Ref::borrow(top)),
-      walker_(std::make_unique<walk::Walker>(encode(top), walk::worker_cap() != 0)) {}
+      walker_(std::make_unique<walk::Walker>(encode(top), walk::worker_cap() != 0, kLinkRule)) {}
+
+void DirectoryWalk::caller_code_ran() { walker_->caller_code_ran(); }
 
 DirectoryWalk::~DirectoryWalk() = default;
 

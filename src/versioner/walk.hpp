@@ -62,6 +62,11 @@ public:
     // `root` as next() gives it, `entries` dirnames and filenames together.
     bool next_listing(Ref& root, walk::Entries& entries);
 
+    // Code of the caller's may have run since the last step (a scan resumed
+    // after a yield, a function of the caller's called): what the walk listed
+    // ahead before now is checked when the walk reaches it.
+    void caller_code_ran();
+
     // The filenames list that next() gives for these entries.
     static Ref filenames(const walk::Entries& entries);
 

@@ -49,8 +49,13 @@ struct Walker::Node {
     std::vector<std::unique_ptr<Node>> children;  // kListed: the subdirectories to enter
 };
 
-Walker::Walker(std::string top, bool read_ahead)
-    : top_(std::move(top)), read_ahead_(read_ahead), generation_(0) {}
+Walker::Walker(std::string top, bool read_ahead, LinkRule links)
+    : top_(std::move(top)), read_ahead_(read_ahead), links_(links), generation_(0) {}
+
+void Walker::caller_code_ran() {
+    ++epoch_;
+    if (shared_) shared_->epoch.store(epoch_, std::memory_order_release);
+}
 
 Walker::~Walker() { cancel(); }
 
@@ -84,6 +89,7 @@ void Walker::submit(Node& node, std::uint64_t priority) {
     if (!shared_) {
         shared_ = std::make_shared<Shared>();
         shared_->budget.limit = kMaxAheadBytes;
+        shared_->epoch.store(epoch_, std::memory_order_release);
         shared_->pool = current_pool(generation_);
     }
     auto job = std::make_shared<Job>();
@@ -270,6 +276,7 @@ void Walker::obtain(Hooks& hooks, Node& node) {
                 }
             }
             node.listing = std::move(listing);
+            node.listing.epoch = epoch_;
             node.state = Node::kListed;
             expand(node, next_id_, node.id == 0);
             return;
@@ -314,21 +321,81 @@ void Walker::obtain(Hooks& hooks, Node& node) {
     }
 }
 
-// A listing taken ahead is used only if the directory has not changed since;
-// otherwise the directory is listed again now, as a walk reaching it now would.
+// A listing taken ahead is used as it is when it was started after the
+// caller's code last ran. The epoch a worker records is one it loaded
+// (acquire) before opening the directory; the caller's thread stores a new
+// one (release) after the caller's code ran. A listing that records the
+// current epoch therefore opened the directory after every change the
+// caller made, and the ones made elsewhere meanwhile are as concurrent with
+// it as with a walk listing the directory now. A listing started earlier
+// (a worker that loaded the epoch just before the store records the old
+// one) is used only if the directory has not changed since, its links'
+// kinds asked again, as a walk listing it now would find them; otherwise
+// the directory is listed again now.
 void Walker::refresh(Hooks& hooks, Node& node) {
     node.ahead = false;
+    if (node.listing.epoch == epoch_) return;
     bool same;
+    bool kinds_changed = false;
     Listing fresh;
     {
         Unlocked unlocked(hooks);
         same = unchanged_since(node.path, node.listing.stamp);
-        if (!same) fresh = list_directory(node.path, node.nofollow);
+        if (!same) {
+            fresh = list_directory(node.path, node.nofollow);
+        } else {
+            std::string path;
+            struct stat st;
+            for (Entry& entry : node.listing.entries.items) {
+                if (!entry.is_link) continue;
+                path = node.path;
+                if (!path.empty() && path.back() != '/') path += '/';
+                path += node.listing.entries.name(entry);
+                const bool is_dir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+                kinds_changed |= is_dir != entry.is_dir;
+                entry.is_dir = is_dir;
+            }
+        }
     }
-    if (same) return;
-    release(node.listing);
-    node.listing = std::move(fresh);
+    node.listing.epoch = epoch_;
+    if (same && !kinds_changed) return;
+    if (!same) {
+        release(node.listing);
+        node.listing = std::move(fresh);
+        node.listing.epoch = epoch_;
+    }
     for (auto& gone : expand(node, next_id_, node.id == 0)) discard(*gone);
+}
+
+// kAtParentResume: the walk moves on from the directory it handed out last,
+// and decides now for each of its subdirectories whether it is a link, which
+// is then not entered; the others are entered as whatever their paths lead
+// to when the walk reaches them. Kinds known as of the current epoch are
+// used as they are; otherwise each path is asked, as a walk moving on now
+// would ask.
+void Walker::decide_links(Hooks& hooks) {
+    const std::size_t count = std::min(undecided_, pending_.size());
+    undecided_ = 0;
+    if (count == 0) return;
+    const auto first = pending_.end() - static_cast<std::ptrdiff_t>(count);
+    if (kinds_known_at_ != epoch_) {
+        Unlocked unlocked(hooks);
+        struct stat st;
+        for (auto it = first; it != pending_.end(); ++it) {
+            (*it)->link = lstat((*it)->path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        }
+    }
+    for (auto it = first; it != pending_.end(); ++it) (*it)->nofollow = false;
+    std::vector<std::unique_ptr<Node>> kept;
+    for (auto it = first; it != pending_.end(); ++it) {
+        if ((*it)->link) {
+            discard(**it);
+        } else {
+            kept.push_back(std::move(*it));
+        }
+    }
+    pending_.erase(first, pending_.end());
+    for (auto& node : kept) pending_.push_back(std::move(node));
 }
 
 // Whether the link `node` names has become a directory by now.
@@ -372,11 +439,12 @@ bool Walker::next(Hooks& hooks, Step& out) {
         top->rel = top_.size();
         pending_.push_back(std::move(top));
     }
+    if (links_ == LinkRule::kAtParentResume) decide_links(hooks);
     while (!pending_.empty()) {
         hooks.poll();
         if (read_ahead_) schedule(hooks);
         Node& node = *pending_.back();
-        if (node.link && !became_directory(hooks, node)) {
+        if (links_ == LinkRule::kAtEntry && node.link && !became_directory(hooks, node)) {
             pending_.pop_back();
             continue;
         }
@@ -386,6 +454,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
         }
         obtain(hooks, node);
         if (node.state == Node::kListed && node.ahead) refresh(hooks, node);
+        const std::uint64_t kinds_known_at = node.listing.epoch;
         std::unique_ptr<Node> taken = std::move(pending_.back());
         pending_.pop_back();
         out.id = taken->id;
@@ -401,6 +470,8 @@ bool Walker::next(Hooks& hooks, Step& out) {
         for (auto it = taken->children.rbegin(); it != taken->children.rend(); ++it) {
             pending_.push_back(std::move(*it));
         }
+        undecided_ = taken->children.size();
+        kinds_known_at_ = kinds_known_at;
         out.kind = Step::kListed;
         out.entries = std::move(taken->listing.entries);
         // Listings ahead start now, while the caller works on this directory;

@@ -75,9 +75,8 @@ struct Entries {
 // them equal is never trusted (`trusted` false), nor one that failed part way.
 struct Stamp {
     bool trusted = false;
-    // On a network or user-space file system, where lstat may answer from the
-    // client's attribute cache: checked by opening the directory, as a walk
-    // listing it then would.
+    // On a network or user-space file system: the times come from the server's
+    // clock, and some of those keep them fixed (see unchanged_since).
     bool remote = false;
     unsigned long long dev = 0, ino = 0;
     long long mtime_s = 0, mtime_ns = 0, ctime_s = 0, ctime_ns = 0;
@@ -88,6 +87,8 @@ struct Listing {
     bool abandoned = false;  // given up to keep within a walk's budget: to be listed again
     Entries entries;
     Stamp stamp;              // taken when asked for
+    // The walk's epoch when the listing was started (Walker::caller_code_ran).
+    std::uint64_t epoch = 0;
     std::size_t charged = 0;  // bytes counted against a walk's budget
 };
 
@@ -108,9 +109,17 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp = fals
                        Budget* budget = nullptr, const std::atomic<bool>* exempt = nullptr);
 
 // Whether the directory at `path` is still the one `stamp` describes, unchanged
-// and not a symbolic link; false also when it is gone, and always for a stamp
-// not trusted.
+// and not a symbolic link, by one lstat; false also when it is gone, always for
+// a stamp not trusted, and for a remote device not known to keep its
+// directories' times (device_keeps_times).
 bool unchanged_since(const std::string& path, const Stamp& stamp);
+
+// Whether the directories of the remote device `dev` are known to carry times
+// that move when their entries change. Learnt from the stamps of the listings
+// taken on it: a device is taken to keep them fixed once a directory reports
+// time zero, or two directories report the very same times to the
+// nanosecond; and it is not trusted before two directories' stamps were seen.
+bool device_keeps_times(unsigned long long dev);
 
 // How old a directory's timestamps must be for a listing to be trusted: older
 // than the kernel's clock tick where timestamps carry nanoseconds; older than
@@ -182,11 +191,17 @@ void set_worker_cap(int cap);
 int worker_cap();
 inline constexpr std::chrono::milliseconds kIdle{500};
 
+// When a walk decides whether a subdirectory is a symbolic link (and so not
+// entered): when it reaches the subdirectory (kAtEntry), or for all of a
+// directory's subdirectories at once when the walk moves on from that
+// directory, each then entered as whatever its path leads to (kAtParentResume).
+enum class LinkRule { kAtEntry, kAtParentResume };
+
 class Walker {
 public:
     // Without `read_ahead`, every directory is listed on the caller's thread
     // when the walk reaches it.
-    Walker(std::string top, bool read_ahead);
+    Walker(std::string top, bool read_ahead, LinkRule links = LinkRule::kAtEntry);
     ~Walker();
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
@@ -196,6 +211,12 @@ public:
     // when the walk reaches them), are passed
     // over.
     bool next(Hooks& hooks, Step& out);
+
+    // Code of the caller's may have run since the last step (it may have
+    // changed the tree): listings started before now are checked when the
+    // walk reaches them. Without it, the walk takes the tree as unchanged by
+    // the caller, and a listing taken ahead is used as it is.
+    void caller_code_ran();
 
     struct Node;
     struct Shared;
@@ -207,6 +228,7 @@ private:
     void submit(Node& node, std::uint64_t priority);
     void refresh(Hooks& hooks, Node& node);
     bool became_directory(Hooks& hooks, Node& node);
+    void decide_links(Hooks& hooks);
     void release(Listing& listing) noexcept;
     void discard(Node& node) noexcept;
     void after_fork();
@@ -214,6 +236,14 @@ private:
 
     std::string top_;
     bool read_ahead_;
+    LinkRule links_;
+    // Bumped by caller_code_ran; mirrored in Shared for the workers.
+    std::uint64_t epoch_ = 0;
+    // kAtParentResume: how many of pending_'s last nodes are the children of
+    // the directory handed out last, whose kinds are yet to be decided, and
+    // the epoch as of which those kinds were known.
+    std::size_t undecided_ = 0;
+    std::uint64_t kinds_known_at_ = 0;
     bool started_ = false;
     std::size_t handed_out_ = 0;
     std::uint64_t next_id_ = 0;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace kv::walk {
 
@@ -62,6 +63,67 @@ bool remote_device(int fd, dev_t dev) {
     return remote;
 }
 
+// What the listings have shown of each remote device's directory times.
+// try_lock only: a thread of the caller's may hold the lock when the process
+// forks, and a device whose record cannot be read now is not trusted.
+struct DeviceTimes {
+    unsigned long long dev = 0;
+    bool fixed = false;
+    std::size_t seen = 0;  // stamps recorded, of different directories
+    // The last few stamps, to find two directories with the same times.
+    static constexpr std::size_t kKept = 64;
+    struct Seen {
+        unsigned long long ino;
+        long long mtime_s, mtime_ns, ctime_s, ctime_ns;
+    };
+    std::vector<Seen> recent;
+    std::size_t next = 0;
+};
+
+std::mutex device_mutex;
+std::vector<DeviceTimes> devices;  // a mount or two: searched in order
+
+DeviceTimes& device_record(unsigned long long dev) {
+    for (DeviceTimes& times : devices) {
+        if (times.dev == dev) return times;
+    }
+    devices.emplace_back();
+    devices.back().dev = dev;
+    return devices.back();
+}
+
+void learn_times(const Stamp& stamp) {
+    std::unique_lock<std::mutex> lock(device_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    DeviceTimes& times = device_record(stamp.dev);
+    if (times.fixed) return;
+    if (stamp.mtime_s == 0 && stamp.mtime_ns == 0) {
+        times.fixed = true;
+        return;
+    }
+    const DeviceTimes::Seen now{stamp.ino, stamp.mtime_s, stamp.mtime_ns, stamp.ctime_s,
+                                stamp.ctime_ns};
+    for (const DeviceTimes::Seen& before : times.recent) {
+        if (before.mtime_s != now.mtime_s || before.mtime_ns != now.mtime_ns ||
+            before.ctime_s != now.ctime_s || before.ctime_ns != now.ctime_ns) {
+            continue;
+        }
+        if (before.ino == now.ino) return;  // the same directory again
+        // Directories made in one clock tick can share their times too:
+        // taken for fixed times all the same, which costs listings, not
+        // answers.
+        times.fixed = true;
+        return;
+    }
+    if (times.recent.size() < DeviceTimes::kKept) {
+        times.recent.push_back(now);
+    } else {
+        times.recent[times.next] = now;
+        times.next = (times.next + 1) % DeviceTimes::kKept;
+    }
+    ++times.seen;
+}
+
 long long age_ns(const struct timespec& now, const struct timespec& then) {
     return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000000000LL +
            (now.tv_nsec - then.tv_nsec);
@@ -85,24 +147,28 @@ void take_stamp(int fd, Stamp& stamp) {
     stamp.mtime_ns = st.st_mtim.tv_nsec;
     stamp.ctime_s = st.st_ctim.tv_sec;
     stamp.ctime_ns = st.st_ctim.tv_nsec;
+    if (stamp.remote) learn_times(stamp);
 }
 
 }  // namespace
 
+bool device_keeps_times(unsigned long long dev) {
+    std::unique_lock<std::mutex> lock(device_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    const DeviceTimes& times = device_record(dev);
+    return !times.fixed && times.seen >= 2;
+}
+
+// An lstat, not an open, on remote file systems too: what the caller changed
+// through this client updates the client's view of the directory's times at
+// once (the kernel refreshes a parent's attributes on create, unlink and
+// rename made through it). A change made on another client can go unseen
+// until the client's attribute cache expires.
 bool unchanged_since(const std::string& path, const Stamp& stamp) {
     if (!stamp.trusted) return false;
+    if (stamp.remote && !device_keeps_times(stamp.dev)) return false;
     struct stat st;
-    if (stamp.remote) {
-        // Opening a directory revalidates what the client knows of it (NFS's
-        // close-to-open consistency); lstat might not.
-        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return false;
-        const int status = fstat(fd, &st);
-        close(fd);
-        if (status != 0) return false;
-    } else if (lstat(path.c_str(), &st) != 0) {
-        return false;
-    }
+    if (lstat(path.c_str(), &st) != 0) return false;
     return S_ISDIR(st.st_mode) && st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
            st.st_mtim.tv_sec == stamp.mtime_s && st.st_mtim.tv_nsec == stamp.mtime_ns &&
            st.st_ctim.tv_sec == stamp.ctime_s && st.st_ctim.tv_nsec == stamp.ctime_ns;

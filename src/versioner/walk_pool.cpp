@@ -265,8 +265,10 @@ void worker(std::shared_ptr<Pool> pool) {
         Listing listing;
         bool failed = false;
         try {
+            const std::uint64_t epoch = job->owner->epoch.load(std::memory_order_acquire);
             listing = list_directory(job->path, job->nofollow, true, &job->owner->budget,
                                      &job->exempt);
+            listing.epoch = epoch;
         }
         KV_CATCH_ANY_CXX_EXCEPTION {
             failed = true;

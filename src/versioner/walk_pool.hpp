@@ -55,6 +55,10 @@ struct Walker::Shared {
     Budget budget;
     std::condition_variable done;  // a job of this walk finished
     std::uint64_t completions = 0;
+    // The walk's epoch: stored with release by the caller's thread after the
+    // caller's code ran, loaded with acquire by a worker before it opens a
+    // directory (see Walker::refresh).
+    std::atomic<std::uint64_t> epoch{0};
 };
 
 // Counts forks: a walk whose generation is older was made in the parent.
