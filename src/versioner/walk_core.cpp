@@ -340,7 +340,7 @@ void Walker::refresh(Hooks& hooks, Node& node) {
     Listing fresh;
     {
         Unlocked unlocked(hooks);
-        same = unchanged_since(node.path, node.listing.stamp);
+        same = shared_ && unchanged_since(node.path, node.listing.stamp, shared_->times);
         if (!same) {
             fresh = list_directory(node.path, node.nofollow);
         } else {

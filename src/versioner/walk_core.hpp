@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,25 +102,50 @@ struct Budget {
     std::size_t limit = 0;
 };
 
+// What the listings of one walk have shown of each remote device's
+// directory times. A device is taken to keep them fixed once two of its
+// directories report the very same times to the nanosecond (every directory
+// the same time, or time zero, as mounts of object stores report them), and
+// is not trusted before the stamps of two directories were seen. Directories
+// made within one clock tick can share their times too: the device is then
+// taken for one that keeps them fixed all the same, which costs listings, not
+// answers. Guarded by its own mutex (workers learn, the caller's thread asks).
+class DeviceTimes {
+public:
+    void learn(const Stamp& stamp);
+    bool keeps_times(unsigned long long dev) const;
+
+private:
+    struct Seen {
+        unsigned long long ino;
+        long long mtime_s, mtime_ns, ctime_s, ctime_ns;
+    };
+    struct Device {
+        unsigned long long dev = 0;
+        bool fixed = false;
+        std::size_t seen = 0;      // stamps of different directories
+        std::vector<Seen> recent;  // the last kKept of them
+        std::size_t next = 0;
+    };
+    static constexpr std::size_t kKept = 64;
+    mutable std::mutex mutex_;
+    std::vector<Device> devices_;
+};
+
 // Lists the directory `path`; with `nofollow`, a symbolic link is refused
-// rather than followed. With `stamp`, records the directory's Stamp first.
+// rather than followed. With `stamp`, records the directory's Stamp first
+// (and what it shows of a remote device's times in `times`, if given).
 // With `budget`, counts what the listing holds against it, and abandons the
 // listing when the budget is spent and `exempt` (if given) is not set.
 Listing list_directory(const std::string& path, bool nofollow, bool stamp = false,
-                       Budget* budget = nullptr, const std::atomic<bool>* exempt = nullptr);
+                       Budget* budget = nullptr, const std::atomic<bool>* exempt = nullptr,
+                       DeviceTimes* times = nullptr);
 
 // Whether the directory at `path` is still the one `stamp` describes, unchanged
 // and not a symbolic link, by one lstat; false also when it is gone, always for
-// a stamp not trusted, and for a remote device not known to keep its
-// directories' times (device_keeps_times).
-bool unchanged_since(const std::string& path, const Stamp& stamp);
-
-// Whether the directories of the remote device `dev` are known to carry times
-// that move when their entries change. Learnt from the stamps of the listings
-// taken on it: a device is taken to keep them fixed once a directory reports
-// time zero, or two directories report the very same times to the
-// nanosecond; and it is not trusted before two directories' stamps were seen.
-bool device_keeps_times(unsigned long long dev);
+// a stamp not trusted, and for a remote device that `times` does not show to
+// keep its directories' times.
+bool unchanged_since(const std::string& path, const Stamp& stamp, const DeviceTimes& times);
 
 // How old a directory's timestamps must be for a listing to be trusted: older
 // than the kernel's clock tick where timestamps carry nanoseconds; older than

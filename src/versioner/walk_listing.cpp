@@ -63,73 +63,12 @@ bool remote_device(int fd, dev_t dev) {
     return remote;
 }
 
-// What the listings have shown of each remote device's directory times.
-// try_lock only: a thread of the caller's may hold the lock when the process
-// forks, and a device whose record cannot be read now is not trusted.
-struct DeviceTimes {
-    unsigned long long dev = 0;
-    bool fixed = false;
-    std::size_t seen = 0;  // stamps recorded, of different directories
-    // The last few stamps, to find two directories with the same times.
-    static constexpr std::size_t kKept = 64;
-    struct Seen {
-        unsigned long long ino;
-        long long mtime_s, mtime_ns, ctime_s, ctime_ns;
-    };
-    std::vector<Seen> recent;
-    std::size_t next = 0;
-};
-
-std::mutex device_mutex;
-std::vector<DeviceTimes> devices;  // a mount or two: searched in order
-
-DeviceTimes& device_record(unsigned long long dev) {
-    for (DeviceTimes& times : devices) {
-        if (times.dev == dev) return times;
-    }
-    devices.emplace_back();
-    devices.back().dev = dev;
-    return devices.back();
-}
-
-void learn_times(const Stamp& stamp) {
-    std::unique_lock<std::mutex> lock(device_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) return;
-    DeviceTimes& times = device_record(stamp.dev);
-    if (times.fixed) return;
-    if (stamp.mtime_s == 0 && stamp.mtime_ns == 0) {
-        times.fixed = true;
-        return;
-    }
-    const DeviceTimes::Seen now{stamp.ino, stamp.mtime_s, stamp.mtime_ns, stamp.ctime_s,
-                                stamp.ctime_ns};
-    for (const DeviceTimes::Seen& before : times.recent) {
-        if (before.mtime_s != now.mtime_s || before.mtime_ns != now.mtime_ns ||
-            before.ctime_s != now.ctime_s || before.ctime_ns != now.ctime_ns) {
-            continue;
-        }
-        if (before.ino == now.ino) return;  // the same directory again
-        // Directories made in one clock tick can share their times too:
-        // taken for fixed times all the same, which costs listings, not
-        // answers.
-        times.fixed = true;
-        return;
-    }
-    if (times.recent.size() < DeviceTimes::kKept) {
-        times.recent.push_back(now);
-    } else {
-        times.recent[times.next] = now;
-        times.next = (times.next + 1) % DeviceTimes::kKept;
-    }
-    ++times.seen;
-}
-
 long long age_ns(const struct timespec& now, const struct timespec& then) {
     return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000000000LL +
            (now.tv_nsec - then.tv_nsec);
 }
 
-void take_stamp(int fd, Stamp& stamp) {
+void take_stamp(int fd, Stamp& stamp, DeviceTimes* times) {
     struct stat st;
     if (fstat(fd, &st) != 0) return;
     struct timespec now;
@@ -147,16 +86,44 @@ void take_stamp(int fd, Stamp& stamp) {
     stamp.mtime_ns = st.st_mtim.tv_nsec;
     stamp.ctime_s = st.st_ctim.tv_sec;
     stamp.ctime_ns = st.st_ctim.tv_nsec;
-    if (stamp.remote) learn_times(stamp);
+    if (stamp.remote && times) times->learn(stamp);
 }
 
 }  // namespace
 
-bool device_keeps_times(unsigned long long dev) {
-    std::unique_lock<std::mutex> lock(device_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) return false;
-    const DeviceTimes& times = device_record(dev);
-    return !times.fixed && times.seen >= 2;
+void DeviceTimes::learn(const Stamp& stamp) {
+    const Seen now{stamp.ino, stamp.mtime_s, stamp.mtime_ns, stamp.ctime_s, stamp.ctime_ns};
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto device = std::find_if(devices_.begin(), devices_.end(),
+                               [&](const Device& d) { return d.dev == stamp.dev; });
+    if (device == devices_.end()) {
+        devices_.emplace_back();
+        device = devices_.end() - 1;
+        device->dev = stamp.dev;
+    }
+    if (device->fixed) return;
+    for (const Seen& before : device->recent) {
+        if (before.mtime_s == now.mtime_s && before.mtime_ns == now.mtime_ns &&
+            before.ctime_s == now.ctime_s && before.ctime_ns == now.ctime_ns) {
+            if (before.ino != now.ino) device->fixed = true;
+            return;
+        }
+    }
+    if (device->recent.size() < kKept) {
+        device->recent.push_back(now);
+    } else {
+        device->recent[device->next] = now;
+        device->next = (device->next + 1) % kKept;
+    }
+    ++device->seen;
+}
+
+bool DeviceTimes::keeps_times(unsigned long long dev) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Device& device : devices_) {
+        if (device.dev == dev) return !device.fixed && device.seen >= 2;
+    }
+    return false;
 }
 
 // An lstat, not an open, on remote file systems too: what the caller changed
@@ -164,9 +131,9 @@ bool device_keeps_times(unsigned long long dev) {
 // once (the kernel refreshes a parent's attributes on create, unlink and
 // rename made through it). A change made on another client can go unseen
 // until the client's attribute cache expires.
-bool unchanged_since(const std::string& path, const Stamp& stamp) {
+bool unchanged_since(const std::string& path, const Stamp& stamp, const DeviceTimes& times) {
     if (!stamp.trusted) return false;
-    if (stamp.remote && !device_keeps_times(stamp.dev)) return false;
+    if (stamp.remote && !times.keeps_times(stamp.dev)) return false;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return false;
     return S_ISDIR(st.st_mode) && st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
@@ -214,7 +181,7 @@ bool reserve(Listing& out, Budget& budget, const std::atomic<bool>* exempt, std:
 }  // namespace
 
 Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budget* budget,
-                       const std::atomic<bool>* exempt) {
+                       const std::atomic<bool>* exempt, DeviceTimes* times) {
     Listing out;
     // Nothing is opened while the budget is spent.
     if (budget && !reserve(out, *budget, exempt, 0)) return out;
@@ -232,7 +199,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
         dir = opendir(path.c_str());
         if (!dir) return out;
     }
-    if (stamp) take_stamp(dirfd(dir), out.stamp);
+    if (stamp) take_stamp(dirfd(dir), out.stamp, times);
     // Room for a small directory from the start: no growth to count for it.
     if (budget && reserve(out, *budget, exempt, kFirstRoom + 16 * sizeof(Entry))) {
         out.entries.names.reserve(kFirstRoom);

@@ -267,7 +267,7 @@ void worker(std::shared_ptr<Pool> pool) {
         try {
             const std::uint64_t epoch = job->owner->epoch.load(std::memory_order_acquire);
             listing = list_directory(job->path, job->nofollow, true, &job->owner->budget,
-                                     &job->exempt);
+                                     &job->exempt, &job->owner->times);
             listing.epoch = epoch;
         }
         KV_CATCH_ANY_CXX_EXCEPTION {

@@ -53,6 +53,7 @@ struct Pool {
 struct Walker::Shared {
     std::shared_ptr<Pool> pool;
     Budget budget;
+    DeviceTimes times;
     std::condition_variable done;  // a job of this walk finished
     std::uint64_t completions = 0;
     // The walk's epoch: stored with release by the caller's thread after the
