@@ -16,7 +16,7 @@ from kestrum.versioner import VersionFileSystem
 
 from fuse_mount import DelayingMount, Unavailable
 from test_hostile_trees import plain_scan
-from test_read_ahead import age, build, suspended_then_changed, touch
+from test_read_ahead import age, build, touch
 
 
 @pytest.fixture
@@ -39,6 +39,30 @@ def mounted(tmp_path):
     yield mount
     for m in mounts:
         m.__exit__(None, None, None)
+
+
+def within_x(top, change):
+    """The scan and the plain rendering advanced into x, a directory below
+    the top whose subdirectories the scan has listed ahead by then (the
+    read-ahead starts with the second directory handed out), then
+    ``change()``, then both finished."""
+    scan = iter(VersionFileSystem(top + "/sh.v001.exr"))
+    plain = plain_scan(top + "/sh.v")
+    ours = [next(scan).filename for _ in range(2)]
+    theirs = [next(plain) for _ in range(2)]
+    assert ours[1] == top + "/x/sh.v002.exr"
+    time.sleep(0.1)
+    change()
+    ours += [i.filename for i in scan]
+    theirs += list(plain)
+    return ours, theirs
+
+
+def x_tree(top, dirs, files):
+    """A tree of the scan below top/x: sh.v001.exr in the top, sh.v002.exr
+    and sh.v003.exr in x, then `dirs` and `files` as for build() below x."""
+    build(top, ["x"], [("", 1), ("x", 2), ("x", 3)])
+    build(top + "/x", dirs, files)
 
 
 QUERIES = [
@@ -88,36 +112,33 @@ def retarget(path, to):
 
 @pytest.mark.parametrize("mount", [False, True], ids=["local", "fuse"])
 @pytest.mark.parametrize("start,end", [("dir", "file"), ("file", "dir")])
-def test_link_retargeted_while_suspended(mounted, tmp_path, mount, start, end):
-    # z/sh.v050.exr leads to T. Whether it is a file of the scan (an item) or
-    # a directory (not entered) is decided when the walk reaches z.
-    top = mounted.source
-    build(top, ["a", "z"], [("", 1), ("", 2), ("", 3), ("a", 10), ("a", 11), ("z", 20)])
-    target = os.path.join(top, "T")
-    retarget(target, start)
-    os.symlink("../T", os.path.join(top, "z", "sh.v050.exr"))
-    age(top)
-    if mount:
-        top = mounted(delay_us=1000).path
-        time.sleep(0.05)  # the mount's cached times are past the clock tick
-    else:
-        time.sleep(0.1)
-
-    def change(dirs):
-        retarget(os.path.join(top, "T"), end)
-
-    ours, theirs = suspended_then_changed(top, change, taken=2)
+def test_link_retargeted_while_suspended(mounted, mount, start, end):
+    # x/d*/sh.v050.exr lead to T. Whether each is a file of the scan (an
+    # item) or a directory (not entered) is decided when the walk reaches
+    # its directory. (The first of them the walk lists when it reaches it,
+    # the others ahead.)
+    source = mounted.source
+    x_tree(source, [], [("d%d" % i, 10 + i) for i in range(5)])
+    retarget(os.path.join(source, "T"), start)
+    for i in range(5):
+        os.symlink("../../T", os.path.join(source, "x", "d%d" % i, "sh.v050.exr"))
+    age(source)
+    top = mounted(delay_us=1000).path if mount else source
+    time.sleep(0.1)
+    ours, theirs = within_x(top, lambda: retarget(os.path.join(top, "T"), end))
     assert ours == theirs
-    assert (top + "/z/sh.v050.exr" in ours) == (end == "file")
+    assert sum(p.endswith("/sh.v050.exr") for p in ours) == (5 if end == "file" else 0)
 
 
+@pytest.mark.parametrize("when", ["in the top", "in a"])
 @pytest.mark.parametrize("case", ["dir replaced by a link", "link replaced by a dir"])
-def test_link_decision_taken_when_os_walk_takes_it(tmp_path, case):
+def test_link_decision_taken_when_os_walk_takes_it(tmp_path, case, when):
     # Up to 3.11 os.walk asks islink of b when it reaches b; from 3.12 on as
     # it moves on from the top, and then lists whatever b leads to. The
-    # change comes while the scan is within a, between the two.
+    # change comes while the scan is within the top's items, before both,
+    # or within a, between the two.
     top = str(tmp_path / "top")
-    build(top, ["a"], [("", 1), ("a", 10), ("a", 11), ("a", 12)])
+    build(top, ["a"], [("", 1), ("", 4), ("a", 10), ("a", 11), ("a", 12)])
     other = str(tmp_path / "other")
     build(other, [], [("", 888)])
     for name in ("b%d" % i for i in range(20)):  # one the system lists after a
@@ -132,11 +153,12 @@ def test_link_decision_taken_when_os_walk_takes_it(tmp_path, case):
         os.remove(b) if os.path.islink(b) else shutil.rmtree(b)
     age(top)
     time.sleep(0.1)
+    taken = 1 if when == "in the top" else 3
     scan = iter(VersionFileSystem(top + "/sh.v001.exr"))
     plain = plain_scan(top + "/sh.v")
-    ours = [next(scan).filename for _ in range(2)]  # the top's item, then a's first
-    theirs = [next(plain) for _ in range(2)]
-    assert ours[1] == top + "/a/sh.v010.exr"
+    ours = [next(scan).filename for _ in range(taken)]
+    theirs = [next(plain) for _ in range(taken)]
+    assert os.path.dirname(ours[-1]) == (top if when == "in the top" else top + "/a")
     time.sleep(0.05)
     if case == "dir replaced by a link":
         os.rename(b, top + "/gone")
@@ -148,27 +170,30 @@ def test_link_decision_taken_when_os_walk_takes_it(tmp_path, case):
     theirs += list(plain)
     assert ours == theirs
     entered = b + "/sh.v888.exr" in ours or b + "/sh.v021.exr" in ours
-    assert entered == ((sys.version_info >= (3, 12)) == (case == "dir replaced by a link"))
+    if when == "in the top":
+        assert entered == (case == "link replaced by a dir")
+    else:
+        assert entered == ((sys.version_info >= (3, 12)) == (case == "dir replaced by a link"))
 
 
 @pytest.mark.parametrize("fixed_times", [None, 1_000_000_000, 0],
                          ids=["times kept", "fixed times", "time zero"])
-@pytest.mark.parametrize("dirs", [30, 1])
+@pytest.mark.parametrize("dirs", [30, 2])
 def test_version_added_through_a_mount_while_suspended(mounted, fixed_times, dirs):
     # Where the mount keeps its directories' times, the check at arrival
     # sees what was added through it; where it keeps them fixed, nothing
-    # could tell, and the directories are listed again.
-    build(mounted.source, [], [("d%02d" % i, i + 1) for i in range(dirs)]
-          + [("", 100 + v) for v in range(6)])
+    # could tell, and the directories are listed again. With one directory
+    # listed ahead (of two: the first is listed when the walk reaches it),
+    # nothing yet shows which kind the mount is.
+    x_tree(mounted.source, [], [("d%02d" % i, i + 10) for i in range(dirs)])
     age(mounted.source)
-    mount = mounted(delay_us=1000, fixed_times=fixed_times)
-    top = mount.path
-    time.sleep(0.05)
+    top = mounted(delay_us=1000, fixed_times=fixed_times).path
+    time.sleep(0.1)
 
-    def change(not_reached):
-        for d in not_reached:
-            touch(os.path.join(d, "sh.v999.exr"))
+    def change():
+        for i in range(dirs):
+            touch(os.path.join(top, "x", "d%02d" % i, "sh.v999.exr"))
 
-    ours, theirs = suspended_then_changed(top, change, taken=3)
+    ours, theirs = within_x(top, change)
     assert ours == theirs
     assert sum(p.endswith("/sh.v999.exr") for p in ours) == dirs
