@@ -65,6 +65,16 @@ def x_tree(top, dirs, files):
     build(top + "/x", dirs, files)
 
 
+def age_apart(top):
+    """Old times, each directory its own (directories that share their times
+    to the nanosecond are taken for a mount that keeps them fixed)."""
+    seconds = 1_000_000_000
+    for root, dirnames, _ in os.walk(top):
+        for name in dirnames + [""]:
+            seconds += 1
+            os.utime(os.path.join(root, name), (seconds, seconds))
+
+
 QUERIES = [
     ("last", lambda fs: fs.last),
     ("first", lambda fs: fs.first),
@@ -122,7 +132,7 @@ def test_link_retargeted_while_suspended(mounted, mount, start, end):
     retarget(os.path.join(source, "T"), start)
     for i in range(5):
         os.symlink("../../T", os.path.join(source, "x", "d%d" % i, "sh.v050.exr"))
-    age(source)
+    age_apart(source)
     top = mounted(delay_us=1000).path if mount else source
     time.sleep(0.1)
     ours, theirs = within_x(top, lambda: retarget(os.path.join(top, "T"), end))
@@ -186,7 +196,7 @@ def test_version_added_through_a_mount_while_suspended(mounted, fixed_times, dir
     # listed ahead (of two: the first is listed when the walk reaches it),
     # nothing yet shows which kind the mount is.
     x_tree(mounted.source, [], [("d%02d" % i, i + 10) for i in range(dirs)])
-    age(mounted.source)
+    age_apart(mounted.source)
     top = mounted(delay_us=1000, fixed_times=fixed_times).path
     time.sleep(0.1)
 
