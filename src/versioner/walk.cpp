@@ -1,5 +1,6 @@
 #include "walk.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -30,20 +31,45 @@ Ref join(Borrowed top, Borrowed name) {
     return Ref::check(PyUnicode_Concat(with_slash.get(), name.get()));
 }
 
+}  // namespace
+
 // The directory's path as os.walk builds it: the top joined with each name
 // below it in turn, each name decoded on its own as os.scandir decodes it.
-Ref path_below(Borrowed top, const std::string& path, std::size_t rel) {
-    Ref out = Ref::borrow(top);
-    while (rel < path.size()) {
-        std::size_t end = path.find('/', rel);
+// Only the names below the deepest directory this line still holds are
+// joined: rebuilding each path from the top would cost a deep tree the square
+// of its depth.
+Ref PathLine::path(Borrowed top, const std::string& path, std::size_t rel) {
+    if (rel >= path.size()) return Ref::borrow(top);
+    if (rel != rel_) {
+        known_.clear();
+        rel_ = rel;
+    }
+    const std::size_t shorter = std::min(bytes_.size(), path.size());
+    const std::size_t same = static_cast<std::size_t>(
+        std::mismatch(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(shorter),
+                      bytes_.begin())
+            .first -
+        path.begin());
+    // Keep the directories that are `path` or above it: those ending within
+    // the shared bytes, where `path` has a separator too (a name of `path` may
+    // begin with a kept name, "ab" after "a").
+    while (!known_.empty() &&
+           (known_.back().end > same ||
+            (known_.back().end < path.size() && path[known_.back().end] != '/'))) {
+        known_.pop_back();
+    }
+    bytes_ = path;
+    Ref out = Ref::borrow(known_.empty() ? top : Borrowed(known_.back().path));
+    std::size_t at = known_.empty() ? rel : known_.back().end + 1;
+    while (at < path.size()) {
+        std::size_t end = path.find('/', at);
         if (end == std::string::npos) end = path.size();
-        out = join(out, decode(path.data() + rel, end - rel));
-        rel = end + 1;
+        out = join(out, decode(path.data() + at, end - at));
+        known_.push_back(Known{end, Ref::borrow(out)});
+        at = end + 1;
     }
     return out;
 }
-
-}  // namespace
 
 // Audit events and the interpreter lock, for the walk.
 class DirectoryWalk::Hooks final : public walk::Hooks {
@@ -52,7 +78,7 @@ public:
 
     bool announce(std::uint64_t id, const std::string& path, std::size_t rel) override {
         try {
-            Ref top = path_below(walk_.top_, path, rel);
+            Ref top = walk_.announced_.path(walk_.top_, path, rel);
             if (PySys_Audit("os.scandir", "O", top.get()) == 0) return true;
         } catch (const PyErrOccurred&) {
         }
@@ -131,7 +157,7 @@ bool DirectoryWalk::next_listing(Ref& root, walk::Entries& entries) {
             restore_exception(std::move(error));
             throw PyErrOccurred();
         }
-        root = path_below(top_, step.path, step.rel);
+        root = handed_out_.path(top_, step.path, step.rel);
         entries = std::move(step.entries);
         return true;
     }

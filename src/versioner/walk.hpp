@@ -1,8 +1,10 @@
 // A native rendering of os.walk(top) with its defaults, for the scan.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -31,6 +33,25 @@ public:
 private:
     static constexpr unsigned kEvery = 256;
     unsigned count_ = 0;
+};
+
+// The Python paths of the directories along one line of descent, the last
+// path asked for and those above it: a walk asks mostly for a child of the
+// last one, which then costs one join.
+class PathLine {
+public:
+    // os.walk's path for the directory `path` (bytes, in the file-system
+    // encoding) whose part below `top` starts at `rel`.
+    Ref path(Borrowed top, const std::string& path, std::size_t rel);
+
+private:
+    struct Known {
+        std::size_t end;  // where its bytes end in `bytes_`
+        Ref path;
+    };
+    std::string bytes_;  // the last path asked for
+    std::size_t rel_ = 0;
+    std::vector<Known> known_;  // top-down
 };
 
 // Walks the tree below `top` top-down as os.walk(top) does with its defaults:
@@ -78,6 +99,10 @@ private:
     // What an audit hook raised for a directory listed ahead; it takes effect
     // when the walk reaches that directory.
     std::unordered_map<std::uint64_t, Ref> refusals_;
+    // Announcements and hand-outs each follow the walk's order, one ahead of
+    // the other: each keeps its own line.
+    PathLine announced_;
+    PathLine handed_out_;
     bool started_ = false;
 };
 

@@ -46,6 +46,11 @@ struct Walker::Node {
     std::shared_ptr<Job> job;  // kAnnounced, while the pool has it
     Listing listing;           // kListed
     bool ahead = false;        // listed by a worker: checked when the walk reaches it
+    // kListed: whether `children` has been made from the listing yet. A
+    // listing taken ahead is expanded only while the budget has room for its
+    // records, else when the walk reaches it.
+    bool expanded = false;
+    std::size_t records = 0;  // what `children` counts against the walk's budget
     std::vector<std::unique_ptr<Node>> children;  // kListed: the subdirectories to enter
 };
 
@@ -79,6 +84,7 @@ void Walker::after_fork() {
         nodes.pop_back();
         node->job.reset();
         node->listing.charged = 0;
+        node->records = 0;
         for (auto& child : node->children) nodes.push_back(child.get());
     }
     shared_.reset();
@@ -120,10 +126,30 @@ std::size_t Walker::peak_ahead_bytes() const {
     return shared_ ? shared_->budget.peak.load() : 0;
 }
 
+std::size_t Walker::ahead_bytes() const {
+    return shared_ ? shared_->budget.used.load() : 0;
+}
+
 namespace {
 
 std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
                                                   bool is_top);
+
+// What the records made by expanding `node` take on the heap: a subtree held
+// ahead over a wide directory under a long path holds far more in its records,
+// each with its full path, than in the listing itself.
+std::size_t record_bytes(const Walker::Node& node) {
+    constexpr std::size_t kShortString = 15;  // held in the string itself
+    const Entries& entries = node.listing.entries;
+    std::size_t bytes = 0;
+    for (const Entry& entry : entries.items) {
+        if (!entry.is_dir) continue;
+        const std::size_t path = node.path.size() + 1 + entry.length;
+        bytes += sizeof(Walker::Node) + sizeof(std::unique_ptr<Walker::Node>) +
+                 (path > kShortString ? path + 1 : 0);
+    }
+    return bytes;
+}
 
 }  // namespace
 
@@ -131,6 +157,31 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 void Walker::release(Listing& listing) noexcept {
     if (listing.charged && shared_) shared_->budget.used.fetch_sub(listing.charged);
     listing.charged = 0;
+}
+
+// Makes the children of a node listed ahead, counting their records against
+// the budget; not while that would overspend it: the walk then makes them
+// when it reaches the node, as a walk without read-ahead would.
+bool Walker::expand_ahead(Node& node) {
+    const std::size_t bytes = record_bytes(node);
+    Budget& budget = shared_->budget;
+    std::size_t used = budget.used.load();
+    do {
+        if (used + bytes > budget.limit) return false;
+    } while (!budget.used.compare_exchange_weak(used, used + bytes));
+    std::size_t peak = budget.peak.load(std::memory_order_relaxed);
+    while (used + bytes > peak && !budget.peak.compare_exchange_weak(peak, used + bytes)) {
+    }
+    node.records = bytes;
+    expand(node, next_id_, node.id == 0);
+    return true;
+}
+
+// Gives back what a node's children counted: they are held ahead no longer
+// once the node is handed out (a walk without read-ahead holds them then too).
+void Walker::release_records(Node& node) noexcept {
+    if (node.records && shared_) shared_->budget.used.fetch_sub(node.records);
+    node.records = 0;
 }
 
 // Takes the node's listing from its job when the job is done; otherwise
@@ -146,9 +197,7 @@ bool Walker::collect(Node& node) {
         }
     }
     node.job.reset();
-    if (node.state != Node::kListed) return false;
-    expand(node, next_id_, node.id == 0);
-    return true;
+    return node.state == Node::kListed;
 }
 
 namespace {
@@ -165,6 +214,7 @@ std::string join(const std::string& dir, std::string_view name) {
 // as the same kind; the others are returned.
 std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint64_t& next_id,
                                                   bool is_top) {
+    node.expanded = true;
     std::unordered_map<std::string, std::unique_ptr<Walker::Node>> before;
     for (auto& child : node.children) {
         std::string path = child->path;
@@ -199,11 +249,12 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 
 // Announces and queues, in walk order, what is known of the walk ahead: the
 // pending directories and, below those already listed, their subdirectories.
+// Visits only what it reaches: at most `reach` directories, and as many links
+// passed over (a directory of links to directories would otherwise be walked
+// whole for each directory handed out).
 void Walker::schedule(Hooks& hooks) {
     if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
     if (!shared_ && std::chrono::steady_clock::now() - started_at_ < kThreadStartCost) return;
-    std::vector<Node*> order;
-    for (auto& node : pending_) order.push_back(node.get());
     // The reach doubles with each directory handed out, up to kMaxAhead: a
     // caller that stops after a few directories (the first item) sets few
     // listings going, a full walk soon has them all in flight. Where a
@@ -213,11 +264,25 @@ void Walker::schedule(Hooks& hooks) {
                                   ? kMaxAhead
                                   : std::min(kMaxAhead, std::size_t{1} << handed_out_);
     std::size_t ahead = 0;
-    while (!order.empty() && ahead < reach) {
-        Node& node = *order.back();
-        order.pop_back();
+    std::size_t links = 0;
+    std::size_t visited = 0;
+    frames_.clear();
+    frames_.push_back(Frame{&pending_, 0, true});
+    while (!frames_.empty() && ahead < reach) {
+        Frame& frame = frames_.back();
+        if (frame.taken == frame.nodes->size()) {
+            frames_.pop_back();
+            continue;
+        }
+        const std::size_t at = frame.from_back ? frame.nodes->size() - 1 - frame.taken : frame.taken;
+        ++frame.taken;
+        Node& node = *(*frame.nodes)[at];
+        ++visited;
         // Whether a link is entered is decided when the walk reaches it.
-        if (node.link) continue;
+        if (node.link) {
+            if (++links > kMaxAhead) break;
+            continue;
+        }
         const bool needed_now = ahead == 0;
         ++ahead;
         if (node.state == Node::kNew) {
@@ -241,12 +306,12 @@ void Walker::schedule(Hooks& hooks) {
                 continue;
             }
         }
-        if (node.state == Node::kListed) {
-            for (auto it = node.children.rbegin(); it != node.children.rend(); ++it) {
-                order.push_back(it->get());
-            }
+        if (node.state == Node::kListed && (node.expanded || (shared_ && expand_ahead(node)))) {
+            // (`frame` may be gone with the push.)
+            frames_.push_back(Frame{&node.children, 0, false});
         }
     }
+    most_visited_ = std::max(most_visited_, visited);
 }
 
 // Makes the listing of `node`, the directory the walk turns to, available.
@@ -413,6 +478,7 @@ bool Walker::became_directory(Hooks& hooks, Node& node) {
 // Drops a subtree the walk will not enter after all.
 void Walker::discard(Node& node) noexcept {
     release(node.listing);
+    release_records(node);
     if (node.job && shared_ && generation_ == fork_generation.load(std::memory_order_acquire)) {
         Pool& pool = *shared_->pool;
         std::lock_guard<std::mutex> lock(pool.mutex);
@@ -454,6 +520,11 @@ bool Walker::next(Hooks& hooks, Step& out) {
         }
         obtain(hooks, node);
         if (node.state == Node::kListed && node.ahead) refresh(hooks, node);
+        // (A listing taken ahead may still wait for the budget to make room
+        // for its records.)
+        if (node.state == Node::kListed && node.listing.ok && !node.expanded) {
+            expand(node, next_id_, node.id == 0);
+        }
         const std::uint64_t kinds_known_at = node.listing.epoch;
         std::unique_ptr<Node> taken = std::move(pending_.back());
         pending_.pop_back();
@@ -466,6 +537,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
             return true;
         }
         release(taken->listing);
+        release_records(*taken);
         if (!taken->listing.ok) continue;
         for (auto it = taken->children.rbegin(); it != taken->children.rend(); ++it) {
             pending_.push_back(std::move(*it));

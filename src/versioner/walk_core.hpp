@@ -256,6 +256,8 @@ private:
     bool became_directory(Hooks& hooks, Node& node);
     void decide_links(Hooks& hooks);
     void release(Listing& listing) noexcept;
+    bool expand_ahead(Node& node);
+    void release_records(Node& node) noexcept;
     void discard(Node& node) noexcept;
     void after_fork();
     void cancel() noexcept;
@@ -275,6 +277,16 @@ private:
     std::uint64_t next_id_ = 0;
     std::uint64_t generation_;
     std::vector<std::unique_ptr<Node>> pending_;  // next one last
+    // Where schedule() is in its walk over what is pending: one frame per
+    // level, pending_ itself read from its back, a listed node's children
+    // from their front. Kept between calls only for its memory.
+    struct Frame {
+        std::vector<std::unique_ptr<Node>>* nodes;
+        std::size_t taken;
+        bool from_back;
+    };
+    std::vector<Frame> frames_;
+    std::size_t most_visited_ = 0;
     std::shared_ptr<Shared> shared_;              // this walk's link with the pool
     std::chrono::steady_clock::time_point started_at_{};
     // A listing this walk made itself waited kFarListing or more: the walk
@@ -288,6 +300,10 @@ public:
     // For tests: the most the listings ahead of this walk held together, in
     // bytes (since the last fork).
     std::size_t peak_ahead_bytes() const;
+    // For tests: what the walk holds ahead now, listings and records, in bytes.
+    std::size_t ahead_bytes() const;
+    // For tests: the most nodes one look ahead has visited.
+    std::size_t most_visited() const { return most_visited_; }
 };
 
 // The pool as it is now, for tests.
