@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import warnings
 
@@ -426,6 +427,87 @@ def test_memory_ahead_is_bounded_with_a_slow_consumer(tmp_path):
     # names in Python about 1 MB more. (Before the bound counted listings
     # under way: 7.8 MB; with no read-ahead at all: 0.5 MB.)
     assert peak < 4 << 20, peak
+
+
+@pytest.mark.no_refleak_rerun  # builds 12,000 directories; heap, not references
+def test_memory_ahead_is_bounded_over_wide_siblings_below_a_long_path(tmp_path):
+    # Siblings of many empty subdirectories: their listings are small, but a
+    # walk keeps a record of each subdirectory it will enter, with its path.
+    # Below a long path those records hold far more than the listings; made
+    # ahead for a sibling listed ahead, they held two siblings' worth at once
+    # (here 19 MB) where a walk without read-ahead holds one's (9 MB).
+    top = str(tmp_path)
+    while len(top) < 2600:
+        top = os.path.join(top, "p" * 200)
+        os.mkdir(top)
+    each = 3000
+    for s in range(4):
+        sibling = os.path.join(top, "s%d" % s)
+        os.mkdir(sibling)
+        touch(os.path.join(sibling, "sh.v%03d.exr" % (s + 2)))
+        for i in range(each):
+            os.mkdir(os.path.join(sibling, "%04d" % i))
+    touch(top + "/sh.v001.exr")
+    age(str(tmp_path))
+    time.sleep(0.1)
+    one_sibling = each * len(top)  # the paths of one sibling's subdirectories
+    base = heap_in_use()
+    peak = [0]
+    done = threading.Event()
+
+    def sample():
+        # The records are made and dropped within one step of the scan: the
+        # heap is sampled while the walk lets go of the interpreter to list.
+        while not done.is_set():
+            peak[0] = max(peak[0], heap_in_use() - base)
+            time.sleep(0.0002)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        for _ in VersionFileSystem(top + "/sh.v001.exr"):
+            time.sleep(0.1)  # the walk runs ahead meanwhile
+    finally:
+        done.set()
+        sampler.join()
+    assert peak[0] < 1.5 * one_sibling, (peak[0], one_sibling)
+
+
+# Names that begin like their siblings' or their parents', and names that are
+# not valid in the file-system encoding, at several depths.
+PATH_NAMES = ["a", "ab", "a b", "a.b", "b", os.fsdecode(b"\xff"), os.fsdecode(b"a\xfe")]
+
+
+def test_paths_of_directories_are_those_of_os_walk(tmp_path):
+    # Each directory's path (in the items and in the os.scandir events) is
+    # built from its parent's: it must still be the one os.walk builds.
+    top = str(tmp_path / "tree")
+    os.mkdir(top)
+    number = [1]
+
+    def fill(d, depth):
+        touch(os.path.join(d, "sh.v%03d.exr" % number[0]))
+        number[0] += 1
+        if depth == 0:
+            return
+        for name in PATH_NAMES[:depth + 2]:
+            os.mkdir(os.path.join(d, name))
+            fill(os.path.join(d, name), depth - 1)
+
+    fill(top, 3)
+    d = os.path.join(top, "a")
+    for level in range(40):  # deep, with jumps back up to the top after it
+        d = os.path.join(d, PATH_NAMES[level % len(PATH_NAMES)] + "x")
+        os.mkdir(d)
+        touch(os.path.join(d, "sh.v%03d.exr" % (500 + level)))
+    age(top)
+    time.sleep(0.06)
+    proc = run_child(DELAYED_CHILD, top)
+    assert proc.returncode == 0, proc.stderr
+    native, general = json.loads(proc.stdout)
+    assert native[:2] == general[:2]
+    assert len(native[0]) == number[0] - 1 + 40
+    assert sorted(native[2]) == sorted(general[2])
 
 
 @pytest.mark.parametrize("replace", ["link by directory", "directory by link"])

@@ -624,6 +624,127 @@ void test_short_walks_start_no_thread() {
     std::system(("rm -rf " + top).c_str());
 }
 
+
+// What a walk of `dir` gives, by the test's own recursive listing: each
+// directory's entries as listed, entered in that order, links to directories
+// named but not entered.
+void own_walk(const std::string& dir, std::vector<std::string>& out) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    std::string line = dir + ":";
+    std::vector<std::string> subdirs;
+    while (const dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        const bool link = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        const bool is_dir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        line += " " + name + (link ? "@" : "") + (is_dir ? "/" : "");
+        if (is_dir && !link) subdirs.push_back(path);
+    }
+    closedir(d);
+    out.push_back(line);
+    for (const auto& sub : subdirs) own_walk(sub, out);
+}
+
+// A wide directory of subdirectories, links to directories among them
+// (passed over by the walk, in a run longer than the walk's reach), nested
+// directories and files: the order is that of the test's own listing, also
+// when each listing waits (the walk then waits for workers, or reaches far);
+// and a look ahead visits no more than its reach and as many links.
+void test_order_of_a_wide_tree() {
+    const std::string top = temp_dir();
+    mkdir((top + "/target").c_str(), 0755);
+    for (int i = 0; i < 600; ++i) {
+        const std::string dir = top + "/d" + std::to_string(i);
+        mkdir(dir.c_str(), 0755);
+        if (i % 50 == 0) {
+            for (int j = 0; j < 5; ++j) mkdir((dir + "/n" + std::to_string(j)).c_str(), 0755);
+            touch(dir + "/n0/f");
+        }
+        if (i % 3 == 0) touch(dir + "/f");
+        if (i % 7 == 0) symlink("../target", (dir + "/up").c_str());
+    }
+    for (int i = 0; i < 3 * static_cast<int>(kMaxAhead); ++i) {
+        symlink((top + "/target").c_str(), (top + "/l" + std::to_string(i)).c_str());
+    }
+    symlink("/nonexistent", (top + "/dangling").c_str());
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::vector<std::string> expected;
+    own_walk(top, expected);
+    for (const auto delay : {0, 1, 3}) {
+        delay_listings_for_tests(std::chrono::milliseconds(delay));
+        Hooks hooks;
+        Walker walker(top, true);
+        Step step;
+        std::vector<std::string> out;
+        while (walker.next(hooks, step)) out.push_back(render(step));
+        CHECK(out == expected);
+        CHECK(walker.most_visited() <= 2 * kMaxAhead + 1);
+        CHECK(walker.ahead_bytes() == 0);  // all given back
+    }
+    delay_listings_for_tests(std::chrono::microseconds(0));
+    std::system(("rm -rf " + top).c_str());
+}
+
+// A tree below a long path, so that the records of the subdirectories found
+// ahead hold far more than the listings: `siblings` directories of `each`
+// empty subdirectories. Returns the directory that holds the siblings.
+std::string long_tree(int siblings, int each) {
+    std::string top = temp_dir();
+    std::string dir = top;
+    while (dir.size() < 3200) {
+        dir += "/" + std::string(200, 'p');
+        mkdir(dir.c_str(), 0755);
+    }
+    for (int s = 0; s < siblings; ++s) {
+        const std::string sibling = dir + "/s" + std::to_string(s);
+        mkdir(sibling.c_str(), 0755);
+        for (int i = 0; i < each; ++i) mkdir((sibling + "/" + std::to_string(i)).c_str(), 0755);
+    }
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    return dir;
+}
+
+// Walks `dir` with pauses, so that the walk runs as far ahead as it may;
+// returns the peak of what it held ahead and checks that it gave all back.
+std::size_t walk_slowly(const std::string& dir, int expected_steps) {
+    Hooks hooks;
+    Walker walker(dir, true);
+    Step step;
+    int steps = 0;
+    while (walker.next(hooks, step)) {
+        if (++steps < 12 || steps % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    CHECK(steps == expected_steps);
+    CHECK(walker.ahead_bytes() == 0);
+    return walker.peak_ahead_bytes();
+}
+
+// The records made for subdirectories found ahead count against the budget:
+// narrow siblings are expanded ahead and counted; siblings too wide for the
+// budget are left to be expanded when the walk reaches them.
+void test_records_ahead_count_against_the_budget() {
+    {
+        const std::string dir = long_tree(12, 10);
+        const std::size_t peak = walk_slowly(dir, 1 + 12 * 11);
+        std::fprintf(stderr, "narrow siblings: peak ahead %zu\n", peak);
+        // The listings alone hold about 1 KB each; the records of any 7
+        // siblings' subdirectories, over 220 KB.
+        CHECK(peak > 192 * 1024);
+        std::system(("rm -rf " + dir.substr(0, dir.find('/', 5)) + "").c_str());
+    }
+    {
+        const std::string dir = long_tree(4, 800);  // 800 records of 3.2 KB: over the budget
+        const std::size_t peak = walk_slowly(dir, 1 + 4 * 801);
+        std::fprintf(stderr, "wide siblings: peak ahead %zu\n", peak);
+        CHECK(peak <= kMaxAheadBytes + 64 * 1024);
+        std::system(("rm -rf " + dir.substr(0, dir.find('/', 5)) + "").c_str());
+    }
+}
 }  // namespace
 
 void test_listing_names() {
@@ -668,6 +789,8 @@ int main() {
     test_fork_with_a_stalled_listing();
     test_cancellation_leaves_no_busy_worker();
     test_memory_ahead_is_bounded();
+    test_order_of_a_wide_tree();
+    test_records_ahead_count_against_the_budget();
     test_short_walks_start_no_thread();
     test_threads_follow_listing_cost();
     test_slow_listings_reach_far_at_once();
