@@ -51,6 +51,10 @@ struct Walker::Node {
     // records, else when the walk reaches it.
     bool expanded = false;
     std::size_t records = 0;  // what `children` counts against the walk's budget
+    // What they would count, once known: a node the budget has no room for is
+    // met again by each look ahead until the walk reaches it.
+    std::size_t records_needed = kUnknown;
+    static constexpr std::size_t kUnknown = ~std::size_t{0};
     std::vector<std::unique_ptr<Node>> children;  // kListed: the subdirectories to enter
 };
 
@@ -163,7 +167,8 @@ void Walker::release(Listing& listing) noexcept {
 // the budget; not while that would overspend it: the walk then makes them
 // when it reaches the node, as a walk without read-ahead would.
 bool Walker::expand_ahead(Node& node) {
-    const std::size_t bytes = record_bytes(node);
+    if (node.records_needed == Node::kUnknown) node.records_needed = record_bytes(node);
+    const std::size_t bytes = node.records_needed;
     Budget& budget = shared_->budget;
     std::size_t used = budget.used.load();
     do {

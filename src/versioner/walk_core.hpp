@@ -6,7 +6,10 @@
 // never more than kMaxAhead directories announced or listed but not yet handed
 // out, and what they hold together, queued, running or done, within
 // kMaxAheadBytes: a worker gives up a listing that would go past it (unless
-// the walk waits for that one), and none is queued while it is spent. What is
+// the walk waits for that one), and none is queued while it is spent. The
+// records of the subdirectories found in a listing taken ahead count too: a
+// listing whose records do not fit keeps them unmade until the walk reaches
+// it. What is
 // ahead is taken in walk order, so the directory the caller needs next is
 // always the first one a worker picks up; the caller lists it itself when no
 // worker has started on it (unless listings wait so long that a free worker
