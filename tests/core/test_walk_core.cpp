@@ -198,6 +198,7 @@ void test_changes_while_suspended() {
             const std::string dir = top + "/d" + std::to_string(i);
             mkdir(dir.c_str(), 0755);
             mkdir((dir + "/sub").c_str(), 0755);
+            mkdir((dir + "/sub/x").c_str(), 0755);  // records made ahead for "sub"
             touch(dir + "/f");
         }
         age(top);
@@ -205,9 +206,11 @@ void test_changes_while_suspended() {
         Walker walker(top, true);
         Step step;
         std::vector<std::string> seen;
+        // Pauses between the steps let the workers list ahead and the walk
+        // take those listings in, and so list the subdirectories found there.
         for (int i = 0; i < 3 && walker.next(hooks, step); ++i) {
             seen.push_back(step.path);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // past a thread's start
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         CHECK(pool_settles(std::chrono::seconds(5), false));  // the listings ahead are in
         // Change every directory the walk has not reached.
@@ -216,6 +219,7 @@ void test_changes_while_suspended() {
             const std::string dir = top + "/d" + std::to_string(i);
             if (reached.count(dir)) continue;
             touch(dir + "/g");
+            rmdir((dir + "/sub/x").c_str());
             rmdir((dir + "/sub").c_str());
             changed.insert(dir);
         }
@@ -231,6 +235,8 @@ void test_changes_while_suspended() {
             for (const Entry& e : step.entries.items) g = g || step.entries.name(e) == "g";
             fresh += g;
         }
+        // What was held ahead, of the subtrees dropped too, is given back.
+        CHECK(walker.ahead_bytes() == 0);
         // Untold, those listed ahead come out as they were listed.
         if (told) {
             CHECK(fresh == changed.size());
