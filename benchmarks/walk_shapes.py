@@ -146,6 +146,8 @@ def child_memory(args, versioner, plain):
 
 
 def child(args):
+    # Before 3.12 os.walk recurses once per level: the chain needs more room.
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 20000))
     versioner = common.import_versioner()
     plain = common.import_plain()
     if args.filename:
