@@ -20,7 +20,6 @@ import fnmatch
 import json
 import os
 import platform
-import resource
 import shutil
 import subprocess
 import sys
@@ -130,18 +129,28 @@ def child_times(args, versioner, plain):
     return results
 
 
+def peak_resident_kib():
+    """The process's peak resident size (ru_maxrss would carry the parent's
+    over the exec)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
 def child_memory(args, versioner, plain):
     """The growth of the process's peak resident size over one slow scan."""
     kind = versioner if args.which == "module" else plain
     fs = kind.VersionFileSystem(args.filename)
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    base = peak_resident_kib()
     start = time.perf_counter()
     count = 0
     for _ in fs:
         count += 1
         time.sleep(args.pause)
     took = time.perf_counter() - start - count * args.pause
-    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base
+    grown = peak_resident_kib() - base
     return {"kib": grown, "seconds": took, "items": count}
 
 
