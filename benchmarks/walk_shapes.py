@@ -155,8 +155,6 @@ def child_memory(args, versioner, plain):
 
 
 def child(args):
-    # Before 3.12 os.walk recurses once per level: the chain needs more room.
-    sys.setrecursionlimit(max(sys.getrecursionlimit(), 20000))
     versioner = common.import_versioner()
     plain = common.import_plain()
     if args.filename:
@@ -197,6 +195,9 @@ def main():
     parser.add_argument("--which", help=argparse.SUPPRESS)
     parser.add_argument("--pause", type=float, default=0.0, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    # Before 3.12 os.walk (and shutil.rmtree) recurse once per level: the
+    # chain needs more room.
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 20000))
     if args.child:
         return child(args)
 
