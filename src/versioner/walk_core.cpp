@@ -105,7 +105,7 @@ void Walker::submit(Node& node, std::uint64_t priority) {
     auto job = std::make_shared<Job>();
     job->path = node.path;
     job->nofollow = node.nofollow;
-    job->priority = priority;
+    job->priority.store(priority, std::memory_order_relaxed);
     job->owner = shared_;
     node.job = job;
     Pool& pool = *shared_->pool;
@@ -192,6 +192,7 @@ void Walker::release_records(Node& node) noexcept {
 // Takes the node's listing from its job when the job is done; otherwise
 // records how soon the walk needs it.
 bool Walker::collect(Node& node) {
+    if (!node.job->done.load(std::memory_order_acquire)) return false;
     {
         std::lock_guard<std::mutex> lock(shared_->pool->mutex);
         if (node.job->state != Job::kDone) return false;
@@ -257,7 +258,21 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 // Visits only what it reaches: at most `reach` directories, and as many links
 // passed over (a directory of links to directories would otherwise be walked
 // whole for each directory handed out).
+// A pass of schedule() visits every directory of the reach: once the reach is
+// whole, one every kPassEvery directories handed out keeps it nearly whole at
+// a fraction of the cost (over many small directories the passes were most of
+// the walk's own time). The next directory not yet announced always asks for
+// one: the reach ran dry, or the directory just handed out had subdirectories.
+bool Walker::pass_due() const {
+    if (handed_out_ < kRampSteps || handed_out_ - passed_at_ >= kPassEvery) return true;
+    if (pending_.empty()) return false;
+    const Node& next = *pending_.back();
+    return next.state == Node::kNew && !next.link;
+}
+
 void Walker::schedule(Hooks& hooks) {
+    passed_at_ = handed_out_;
+    ++passes_;
     if (shared_ && generation_ != fork_generation.load(std::memory_order_acquire)) after_fork();
     if (!shared_ && std::chrono::steady_clock::now() - started_at_ < kThreadStartCost) return;
     // The reach doubles with each directory handed out, up to kMaxAhead: a
@@ -304,10 +319,7 @@ void Walker::schedule(Hooks& hooks) {
         }
         if (node.state == Node::kAnnounced && node.job && shared_) {
             if (!collect(node)) {
-                if (node.job) {
-                    std::lock_guard<std::mutex> lock(shared_->pool->mutex);
-                    node.job->priority = ahead;
-                }
+                if (node.job) node.job->priority.store(ahead, std::memory_order_relaxed);
                 continue;
             }
         }
@@ -513,7 +525,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
     if (links_ == LinkRule::kAtParentResume) decide_links(hooks);
     while (!pending_.empty()) {
         hooks.poll();
-        if (read_ahead_) schedule(hooks);
+        if (read_ahead_ && pass_due()) schedule(hooks);
         Node& node = *pending_.back();
         if (links_ == LinkRule::kAtEntry && node.link && !became_directory(hooks, node)) {
             pending_.pop_back();
@@ -554,7 +566,7 @@ bool Walker::next(Hooks& hooks, Step& out) {
         // Listings ahead start now, while the caller works on this directory;
         // not after the first one, so that a caller that needs only the first
         // directory's items pays for nothing more.
-        if (read_ahead_ && ++handed_out_ > 1) schedule(hooks);
+        if (read_ahead_ && ++handed_out_ > 1 && pass_due()) schedule(hooks);
         return true;
     }
     return false;

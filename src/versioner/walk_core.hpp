@@ -252,6 +252,7 @@ public:
 
 private:
     void schedule(Hooks& hooks);
+    bool pass_due() const;
     void obtain(Hooks& hooks, Node& node);
     bool collect(Node& node);
     void submit(Node& node, std::uint64_t priority);
@@ -290,6 +291,7 @@ private:
     };
     std::vector<Frame> frames_;
     std::size_t most_visited_ = 0;
+    std::size_t passes_ = 0;
     std::shared_ptr<Shared> shared_;              // this walk's link with the pool
     std::chrono::steady_clock::time_point started_at_{};
     // A listing this walk made itself waited kFarListing or more: the walk
@@ -298,6 +300,8 @@ private:
     bool far_ = false;
     double own_wait_us_ = -1;  // a listing made here, not yet told to the pool
     static constexpr std::size_t kRampSteps = 6;
+    static constexpr std::size_t kPassEvery = 8;
+    std::size_t passed_at_ = 0;  // handed_out_ at the last pass of schedule()
 
 public:
     // For tests: the most the listings ahead of this walk held together, in
@@ -307,6 +311,8 @@ public:
     std::size_t ahead_bytes() const;
     // For tests: the most nodes one look ahead has visited.
     std::size_t most_visited() const { return most_visited_; }
+    // For tests: how many passes over the reach schedule() made.
+    std::size_t passes() const { return passes_; }
 };
 
 // The pool as it is now, for tests.

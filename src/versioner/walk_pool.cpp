@@ -250,7 +250,10 @@ void worker(std::shared_ptr<Pool> pool) {
         }
         auto it = std::min_element(
             pool->queue.begin(), pool->queue.end(),
-            [](const auto& a, const auto& b) { return a->priority < b->priority; });
+            [](const auto& a, const auto& b) {
+                return a->priority.load(std::memory_order_relaxed) <
+                       b->priority.load(std::memory_order_relaxed);
+            });
         std::shared_ptr<Job> job = std::move(*it);
         pool->queue.erase(it);
         job->state = Job::kRunning;
@@ -284,6 +287,7 @@ void worker(std::shared_ptr<Pool> pool) {
         }
         job->failed = failed || job->result.abandoned;
         job->state = Job::kDone;
+        job->done.store(true, std::memory_order_release);
         ++job->owner->completions;
         job->owner->done.notify_all();
         job.reset();

@@ -24,8 +24,14 @@ struct Job {
     enum State { kQueued, kRunning, kDone };
     std::string path;
     bool nofollow = false;
-    std::uint64_t priority = 0;  // lower: needed sooner
+    // Lower: needed sooner. Moved by its walk without the mutex as the walk
+    // advances; read by the workers choosing under it.
+    std::atomic<std::uint64_t> priority{0};
     State state = kQueued;
+    // state == kDone, readable without the mutex: a walk looks over every
+    // listing in flight for each directory it hands out, and most are not
+    // done yet.
+    std::atomic<bool> done{false};
     std::atomic<bool> exempt{false};  // the walk waits for it: never abandoned
     bool orphaned = false;  // its walk dropped it: the result is not kept
     bool failed = false;  // the worker could not finish: the walk lists it itself
