@@ -4,13 +4,12 @@ no error a handler raised is taken for another one.
 Each case runs in a child process, which receives the signal itself."""
 import json
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
 
-from trees import run_child
+from trees import delay_shim as build_delay_shim, run_child
 
 QUERIES = {
     "first": "lambda: fs.first",
@@ -25,6 +24,9 @@ QUERIES = {
 SLOW_SCAN_CHILD = r"""
 import json, os, signal, sys, threading, time
 from kestrum.versioner import VersionFileSystem
+# A process started in the background by a shell without job control (as a
+# CI script may be) inherits SIGINT ignored, and the interpreter leaves it so.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 top, query = sys.argv[1], sys.argv[2]
 fs = VersionFileSystem(os.path.join(top, "shot.v001.exr"))
@@ -59,15 +61,7 @@ OPEN_DELAY_US = 200000
 
 @pytest.fixture(scope="module")
 def delay_shim(tmp_path_factory):
-    cc = shutil.which("cc")
-    if not cc:
-        pytest.skip("no C compiler for the delaying shim")
-    here = os.path.dirname(os.path.abspath(__file__))
-    shim = str(tmp_path_factory.mktemp("shim") / "delay.so")
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
-                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
-                   check=True)
-    return shim
+    return build_delay_shim(tmp_path_factory.mktemp("shim"))
 
 
 @pytest.fixture(scope="module")
@@ -109,6 +103,9 @@ CONVERSION_CHILD = r"""
 import json, os, signal, sys, time
 sys.set_int_max_str_digits(0)
 from kestrum.versioner import VersionFileSystem
+# A process started in the background by a shell without job control (as a
+# CI script may be) inherits SIGINT ignored, and the interpreter leaves it so.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 top, query, failure = sys.argv[1], sys.argv[2], sys.argv[3]
 digits = "7" * 300000

@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 from kestrum.versioner import VersionFileSystem
 
 from test_hostile_trees import plain_scan, scan_path  # noqa: F401 (a fixture)
-from trees import make_tree, run_child
+from trees import delay_shim, make_tree, run_child
 
 OLD = 1_000_000_000  # a modification time well in the past
 
@@ -616,14 +616,7 @@ def test_fork_does_not_wait_for_a_stalled_listing(tmp_path):
     # their opens for 10 s) while the scan, suspended after its first item,
     # has workers listing them ahead: the fork goes through at once, and the
     # child scans on its own.
-    cc = shutil.which("cc")
-    if not cc:
-        pytest.skip("no C compiler for the delaying shim")
-    here = os.path.dirname(os.path.abspath(__file__))
-    shim = str(tmp_path / "delay.so")
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
-                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
-                   check=True)
+    shim = delay_shim(tmp_path)
     top = str(tmp_path / "tree")
     # A chain down to the first item, its first directory large enough that
     # the scan runs long enough to list ahead; then directories that hang.
@@ -739,14 +732,7 @@ def test_order_and_audit_events_with_slow_listings(tmp_path, delay_us):
     # Listings made slow as on a file server (a preloaded shim delays each
     # directory open), so that many are in flight: the items and the
     # os.scandir events come out as the standard walk gives them.
-    cc = shutil.which("cc")
-    if not cc:
-        pytest.skip("no C compiler for the delaying shim")
-    here = os.path.dirname(os.path.abspath(__file__))
-    shim = str(tmp_path / "delay.so")
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
-                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
-                   check=True)
+    shim = delay_shim(tmp_path)
     top = str(tmp_path / "tree")
     build(top, [], [("g%d/s%02d" % (g, s), g * 100 + s + 1) for g in range(3) for s in range(15)])
     age(top)

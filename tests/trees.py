@@ -103,6 +103,26 @@ def run_child(code, *args, timeout=60):
                           universal_newlines=True, timeout=timeout)
 
 
+def delay_shim(directory):
+    """The preloadable shim that delays directory opens (as a file server
+    would), built into `directory`; skips the test without a C compiler."""
+    import os
+    import shutil
+    import subprocess
+
+    import pytest
+
+    cc = shutil.which("cc")
+    if not cc:
+        pytest.skip("no C compiler for the delaying shim")
+    here = os.path.dirname(os.path.abspath(__file__))
+    shim = os.path.join(str(directory), "delay.so")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
+                    os.path.join(here, "..", "benchmarks", "latency_preload.c"), "-ldl"],
+                   check=True)
+    return shim
+
+
 def peak_traced(op):
     """The most memory the interpreter's allocators held while `op` ran."""
     tracemalloc.start()
