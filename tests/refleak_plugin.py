@@ -35,6 +35,7 @@ import gc
 import os
 import re
 import sys
+import time
 import warnings
 from inspect import isabstract
 
@@ -86,6 +87,18 @@ def _fd_count():
         return len(os.listdir("/proc/self/fd"))
     except OSError:
         return 0
+
+
+def _settled_fd_count(before):
+    """The open descriptors, given a moment to come back to ``before``: a scan
+    thread still finishing a listing of an earlier test holds its directory
+    open for as long as that takes, which is no leak. A leaked one stays."""
+    count = _fd_count()
+    deadline = time.monotonic() + 0.5
+    while count != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+        count = _fd_count()
+    return count
 
 
 class _State:
@@ -224,7 +237,7 @@ class RefleakHunter:
             state.restore_and_collect()
             refs_after = sys.gettotalrefcount()
             blocks_after = sys.getallocatedblocks()
-            fds_after = _fd_count()
+            fds_after = _settled_fd_count(fds_before)
             refs[index] = pool.setdefault(refs_after - refs_before, refs_after - refs_before)
             blocks[index] = pool.setdefault(blocks_after - blocks_before, blocks_after - blocks_before)
             fds[index] = pool.setdefault(fds_after - fds_before, fds_after - fds_before)
