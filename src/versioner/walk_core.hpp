@@ -206,8 +206,10 @@ inline constexpr int kMaxWorkers = 64;
 // on it to be waiting for the server rather than for the cores.
 inline constexpr std::chrono::microseconds kSlowListing{250};
 // A listing that waits this long is worth more than setting a walk's whole
-// reach going at once costs the caller (queueing it, waking the pool).
-inline constexpr std::chrono::microseconds kFarListing{2000};
+// reach going at once costs the caller (queueing it, waking the pool). A
+// round trip of a millisecond (a FUSE or network mount nearby) is over it; a
+// quick local listing delayed by the scheduler on a busy machine is not.
+inline constexpr std::chrono::microseconds kFarListing{750};
 // A walk sets no listing going before it has run this long: a walk that ends
 // sooner than a thread starts uses none.
 inline constexpr std::chrono::microseconds kThreadStartCost{100};
