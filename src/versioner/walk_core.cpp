@@ -200,6 +200,8 @@ bool Walker::collect(Node& node) {
             node.listing = std::move(node.job->result);
             node.state = Node::kListed;
             node.ahead = true;
+            note_cost(node.job->waited_us < static_cast<double>(kQuickListing.count()),
+                      node.listing.entries.items.size());
         }
     }
     node.job.reset();
@@ -263,11 +265,26 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 // a fraction of the cost (over many small directories the passes were most of
 // the walk's own time). The next directory not yet announced always asks for
 // one: the reach ran dry, or the directory just handed out had subdirectories.
+// Listings quicker than a hand-over ask for none: this thread lists each
+// itself, and takes those already under way as they come.
 bool Walker::pass_due() const {
+    if (quiet()) return false;
     if (handed_out_ < kRampSteps || handed_out_ - passed_at_ >= kPassEvery) return true;
     if (pending_.empty()) return false;
     const Node& next = *pending_.back();
     return next.state == Node::kNew && !next.link;
+}
+
+// Each quick, small listing adds a point, up to a few more than kQuietRun;
+// any other takes eight away. A listing that blocks now and then (a busy
+// machine) leaves a walk of such listings quiet; one in eight or more, or a
+// few in a row, set the workers going again.
+void Walker::note_cost(bool quick, std::size_t entries) {
+    if (quick && entries < kSmallListing) {
+        quiet_score_ = std::min(quiet_score_ + 1, kQuietRun + 16);
+    } else {
+        quiet_score_ = quiet_score_ > 8 ? quiet_score_ - 8 : 0;
+    }
 }
 
 void Walker::schedule(Hooks& hooks) {
@@ -350,11 +367,17 @@ void Walker::obtain(Hooks& hooks, Node& node) {
                 // few; telling costs a few system calls.
                 std::optional<WaitClock> clock;
                 if (!far_ && handed_out_ < kRampSteps) clock.emplace();
+                std::optional<BlockWatch> watch;
+                if (read_ahead_) watch.emplace();
                 delay_for_tests();
                 listing = list_directory(node.path, node.nofollow);
                 if (clock) {
                     own_wait_us_ = clock->waited_us();
                     far_ = own_wait_us_ >= static_cast<double>(kFarListing.count());
+                }
+                if (watch) {
+                    note_cost(!watch->blocked_longer_than(kQuickListing),
+                              listing.entries.items.size());
                 }
             }
             node.listing = std::move(listing);

@@ -210,6 +210,14 @@ inline constexpr std::chrono::microseconds kSlowListing{250};
 // round trip of a millisecond (a FUSE or network mount nearby) is over it; a
 // quick local listing delayed by the scheduler on a busy machine is not.
 inline constexpr std::chrono::microseconds kFarListing{750};
+// A listing that waits no longer than this for the file system, of a
+// directory with fewer entries than kSmallListing, is cheaper than handing it
+// over between threads. After kQuietRun such listings (nearly all of them in
+// a row) a walk lists on the caller's thread alone (a local tree of many small
+// directories, in the page cache) until listings are slower or larger.
+inline constexpr std::chrono::microseconds kQuickListing{100};
+inline constexpr std::size_t kSmallListing = 32;
+inline constexpr std::size_t kQuietRun = 32;
 // A walk sets no listing going before it has run this long: a walk that ends
 // sooner than a thread starts uses none.
 inline constexpr std::chrono::microseconds kThreadStartCost{100};
@@ -301,6 +309,11 @@ private:
     // side, and leaves even the one it needs next to a free worker.
     bool far_ = false;
     double own_wait_us_ = -1;  // a listing made here, not yet told to the pool
+    // How far the listings, as they came in, were quick and small (see
+    // note_cost); from kQuietRun on, the walk queues nothing ahead.
+    std::size_t quiet_score_ = 0;
+    void note_cost(bool quick, std::size_t entries);
+    bool quiet() const { return quiet_score_ >= kQuietRun; }
     static constexpr std::size_t kRampSteps = 6;
     static constexpr std::size_t kPassEvery = 8;
     std::size_t passed_at_ = 0;  // handed_out_ at the last pass of schedule()
@@ -313,6 +326,8 @@ public:
     std::size_t ahead_bytes() const;
     // For tests: the most nodes one look ahead has visited.
     std::size_t most_visited() const { return most_visited_; }
+    // For tests: whether the walk lists ahead no more (quick, small listings).
+    bool listing_alone() const { return quiet(); }
     // For tests: how many passes over the reach schedule() made.
     std::size_t passes() const { return passes_; }
 };

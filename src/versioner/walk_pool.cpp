@@ -165,6 +165,14 @@ std::shared_ptr<Pool> current_pool(std::uint64_t& generation) {
     return *registered_pool;
 }
 
+BlockWatch::BlockWatch()
+    : started_(std::chrono::steady_clock::now()), switches_(voluntary_switches()) {}
+
+bool BlockWatch::blocked_longer_than(std::chrono::microseconds bound) const {
+    return std::chrono::steady_clock::now() - started_ >= bound &&
+           voluntary_switches() != switches_;
+}
+
 WaitClock::WaitClock()
     : started_(std::chrono::steady_clock::now()),
       cpu_(thread_cpu_us()),
@@ -286,6 +294,7 @@ void worker(std::shared_ptr<Pool> pool) {
             job->result = std::move(listing);
         }
         job->failed = failed || job->result.abandoned;
+        job->waited_us = waited;
         job->state = Job::kDone;
         job->done.store(true, std::memory_order_release);
         ++job->owner->completions;

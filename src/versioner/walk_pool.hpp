@@ -35,6 +35,7 @@ struct Job {
     std::atomic<bool> exempt{false};  // the walk waits for it: never abandoned
     bool orphaned = false;  // its walk dropped it: the result is not kept
     bool failed = false;  // the worker could not finish: the walk lists it itself
+    double waited_us = 0;  // kDone: how long the listing waited off the CPU
     Listing result;
     std::shared_ptr<Walker::Shared> owner;
 };
@@ -96,6 +97,20 @@ void note_backlog(Pool& pool);
 // What a listing spends waiting (for the disk, the server) rather than
 // working. Time off the CPU without a wait of the thread's own is time other
 // threads had the cores: more threads would not help.
+// Whether this thread blocked (gave up the CPU of its own accord: the file
+// system kept it waiting) for longer than a bound since construction. Time
+// preempted on busy cores does not count. One system call unless the span
+// was longer than the bound.
+class BlockWatch {
+public:
+    BlockWatch();
+    bool blocked_longer_than(std::chrono::microseconds bound) const;
+
+private:
+    std::chrono::steady_clock::time_point started_;
+    long switches_;
+};
+
 class WaitClock {
 public:
     WaitClock();

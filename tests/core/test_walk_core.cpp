@@ -96,6 +96,13 @@ std::string temp_dir() {
     return name;
 }
 
+// The directory temp_dir() made that holds `path`; never anything above it.
+std::string tree_top(const std::string& path) {
+    const std::size_t at = path.find("/kestrum-walk-core.");
+    if (at == std::string::npos) std::abort();
+    return path.substr(0, path.find('/', at + 1));
+}
+
 // Directories get an old modification time, so that listings taken ahead of
 // them are trusted (a directory changed in the last moments never is).
 void age(const std::string& top) {
@@ -538,6 +545,62 @@ void test_slow_listings_reach_far_at_once() {
     std::system(("rm -rf " + top).c_str());
 }
 
+void own_walk(const std::string& dir, std::vector<std::string>& out);
+
+// Quick listings of small directories are cheaper to make on the caller's
+// thread than to hand over: a walk of them stops listing ahead. A walk of
+// listings that block, or of larger directories, never does; one that goes
+// quiet and then meets blocking listings lists ahead again.
+void test_quick_small_listings_stay_on_the_caller() {
+    struct Case {
+        const char* name;
+        int files;                    // per directory
+        long long delay_us;           // each listing, from the start
+        long long later_delay_us;     // each listing, from the middle of the walk on
+        bool alone_at_end;
+    };
+    const Case cases[] = {
+        {"small, quick", 1, 0, 0, true},
+        {"small, blocking", 1, 300, 300, false},
+        {"large, quick", 40, 0, 0, false},
+        {"quick, then blocking", 1, 0, 300, false},
+    };
+    for (const Case& c : cases) {
+        const std::string top = temp_dir();
+        for (int i = 0; i < 200; ++i) {
+            const std::string dir = top + "/d" + std::to_string(i);
+            mkdir(dir.c_str(), 0755);
+            for (int j = 0; j < c.files; ++j) touch(dir + "/f" + std::to_string(j));
+        }
+        age(top);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        std::vector<std::string> expected;
+        own_walk(top, expected);
+        delay_listings_for_tests(std::chrono::microseconds(c.delay_us));
+        Hooks hooks;
+        Walker walker(top, true);
+        Step step;
+        std::vector<std::string> out;
+        bool alone_midway = false;
+        while (walker.next(hooks, step)) {
+            out.push_back(render(step));
+            if (out.size() == expected.size() / 2) {
+                alone_midway = walker.listing_alone();
+                delay_listings_for_tests(std::chrono::microseconds(c.later_delay_us));
+            }
+        }
+        delay_listings_for_tests(std::chrono::microseconds(0));
+        if (out != expected || walker.listing_alone() != c.alone_at_end ||
+            alone_midway != (c.delay_us == 0 && c.files < 32)) {
+            std::fprintf(stderr, "quick listings, %s: order %s, alone midway %d, at end %d\n",
+                         c.name, out == expected ? "same" : "differs", alone_midway,
+                         walker.listing_alone());
+            ++failures;
+        }
+        std::system(("rm -rf " + top).c_str());
+    }
+}
+
 // What a caller's poll throws when a signal handler raised.
 struct Interrupted {};
 
@@ -747,14 +810,14 @@ void test_records_ahead_count_against_the_budget() {
         // The listings alone hold about 1 KB each; the records of any 7
         // siblings' subdirectories, over 220 KB.
         CHECK(peak > 192 * 1024);
-        std::system(("rm -rf " + dir.substr(0, dir.find('/', 5)) + "").c_str());
+        std::system(("rm -rf " + tree_top(dir)).c_str());
     }
     {
         const std::string dir = long_tree(4, 800);  // 800 records of 3.2 KB: over the budget
         const std::size_t peak = walk_slowly(dir, 1 + 4 * 801);
         std::fprintf(stderr, "wide siblings: peak ahead %zu\n", peak);
         CHECK(peak <= kMaxAheadBytes + 64 * 1024);
-        std::system(("rm -rf " + dir.substr(0, dir.find('/', 5)) + "").c_str());
+        std::system(("rm -rf " + tree_top(dir)).c_str());
     }
 }
 }  // namespace
@@ -806,6 +869,7 @@ int main() {
     test_short_walks_start_no_thread();
     test_threads_follow_listing_cost();
     test_slow_listings_reach_far_at_once();
+    test_quick_small_listings_stay_on_the_caller();
     test_polls_end_a_step();
     stop_workers();
     if (failures) {
