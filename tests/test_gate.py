@@ -338,3 +338,84 @@ def test_watcher_cleared_by_other_code():
     # What the module read while the watcher told of changes is not trusted
     # once it no longer does, and the fast paths stay closed.
     assert out["cleared"] == [True, 1]
+
+
+# The probe of the watchers allocates a number once the count of probes is
+# past the small ones: a failure there is the caller's MemoryError, not a lost
+# watcher, and the fast paths open again at the next check.
+NOMEMORY = """
+    import _testcapi
+    def changed():
+        versioner.unrelated = 1  # every family looks again at its next check
+        del versioner.unrelated
+    for _ in range(300):
+        changed()
+        fs.exists
+    failed = 0
+    for start in range(40):
+        changed()
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            fs.exists
+        except MemoryError:
+            failed += 1
+        finally:
+            _testcapi.remove_mem_hooks()
+    out["failed"] = failed
+    out["after"] = exists_calls(lambda: fs.exists)
+"""
+
+
+@pytest.mark.skipif(not WATCHERS, reason="the watchers are probed from 3.12 on")
+def test_a_failed_probe_is_raised_and_the_gate_recovers():
+    capi = pytest.importorskip("_testcapi")
+    if not hasattr(capi, "set_nomemory"):
+        pytest.skip("no allocation failures to inject")
+    out = run_child(after=NOMEMORY)
+    check_answers(out)
+    assert out["failed"] > 0
+    assert out["after"] == [True, 0]
+
+
+REFUSED = """
+import builtins, json, sys
+sys.path[:0] = [{src!r}]
+real = builtins.__import__
+def refusing(name, *args, **kwargs):
+    if name == "stat":
+        raise {raised}("refused")
+    return real(name, *args, **kwargs)
+builtins.__import__ = refusing
+try:
+    from kestrum import versioner
+except BaseException as exc:
+    print(json.dumps(type(exc).__name__))
+    raise SystemExit(0)
+builtins.__import__ = real
+import os, tempfile
+root = tempfile.mkdtemp()
+open(os.path.join(root, "sh.v001.exr"), "w").close()
+fs = versioner.VersionFileSystem(root + "/sh.v001.exr")
+seen = []
+sys.setprofile(lambda f, e, a: e == "call" and f.f_code.co_name == "exists" and seen.append(1))
+answer = fs.exists
+sys.setprofile(None)
+print(json.dumps([answer, len(seen)]))
+"""
+
+
+# A standard module that the gate reads and cannot import leaves the module on
+# its general path; any other failure there fails the import.
+@pytest.mark.parametrize("raised, outcome", [
+    ("ImportError", [True, 1]),
+    ("KeyboardInterrupt", "KeyboardInterrupt"),
+    ("MemoryError", "MemoryError"),
+    ("ZeroDivisionError", "ZeroDivisionError"),
+])
+def test_a_standard_module_refused_at_import(raised, outcome):
+    code = REFUSED.format(src=os.path.dirname(os.path.dirname(versioner.__file__)),
+                          raised=raised)
+    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout.strip().splitlines()[-1]) == outcome

@@ -23,6 +23,12 @@ namespace {
 using detail::CapturedFunction;
 using detail::FamilyState;
 
+// Clears the error set when it is a `kind`; else it stays and is raised.
+void clear_only(PyObject* kind) {
+    if (!PyErr_ExceptionMatches(kind)) throw PyErrOccurred();
+    PyErr_Clear();
+}
+
 // What each family holds, kept for the life of the process like the modules:
 // entries with the namespace, the name and what it held (null: absent), and
 // the functions as captured.
@@ -72,16 +78,18 @@ int function_changed(PyFunction_WatchEvent event, PyFunctionObject* function,
 void probe_watchers() {
     if (detail::dict_watcher >= 0) {
         const std::uint64_t before = probes_seen;
+        // A watcher's own failure is not reported here (the interpreter
+        // reports it as unraisable): a failure is the caller's, a
+        // MemoryError, and says nothing of the watcher.
         Ref value = Ref::check(PyLong_FromUnsignedLongLong(before));
-        const bool ok = PyDict_SetItem(detail::watch_probe, Py_None, value.get()) == 0;
-        if (!ok) PyErr_Clear();
-        if (!ok || probes_seen == before) detail::watcher_lost();
+        require_status(PyDict_SetItem(detail::watch_probe, Py_None, value.get()));
+        if (probes_seen == before) detail::watcher_lost();
     }
     if (detail::functions_watched) {
         const std::uint64_t before = probes_seen;
         PyObject* defaults = PyFunction_GET_DEFAULTS(function_probe);
         Ref next = defaults ? Ref::none() : Ref::check(PyTuple_New(0));
-        if (PyFunction_SetDefaults(function_probe, next.get()) < 0) PyErr_Clear();
+        require_status(PyFunction_SetDefaults(function_probe, next.get()));
         if (probes_seen == before) detail::functions_watched = false;
     }
 }
@@ -94,7 +102,7 @@ void start_watchers() {
     detail::watch_probe = Ref::check(PyDict_New()).release();
     detail::dict_watcher = PyDict_AddWatcher(dict_changed);
     if (detail::dict_watcher < 0) {
-        PyErr_Clear();
+        clear_only(PyExc_RuntimeError);  // every id taken
         return;
     }
     if (PyDict_Watch(detail::dict_watcher, detail::watch_probe) < 0) throw PyErrOccurred();
@@ -103,7 +111,7 @@ void start_watchers() {
     function_probe = Ref::check(PyFunction_New(code.get(), globals.get())).release();
     function_watcher = PyFunction_AddWatcher(function_changed);
     if (function_watcher < 0) {
-        PyErr_Clear();
+        clear_only(PyExc_RuntimeError);  // every id taken
     } else {
         detail::functions_watched = true;
     }
@@ -112,11 +120,9 @@ void start_watchers() {
 
 bool entries_unchanged(const std::vector<derive::Entry>& list) {
     for (const derive::Entry& e : list) {
+        // A key's __eq__ may fail: the general path's read fails so too.
         PyObject* now = PyDict_GetItemWithError(e.dict, e.name);
-        if (!now && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!now && PyErr_Occurred()) throw PyErrOccurred();
         if (now != e.value) return false;
     }
     return true;
@@ -125,10 +131,10 @@ bool entries_unchanged(const std::vector<derive::Entry>& list) {
 }  // namespace
 
 #if KV_DICT_WATCHERS
-bool detail::watcher_lost() noexcept {
+bool detail::watcher_lost() {
+    // The error of watching with a cleared id says only that it is gone.
+    if (PyErr_Occurred()) clear_only(PyExc_ValueError);
     if (dict_watcher >= 0) {
-        // Its error says only that the id is gone.
-        if (PyErr_Occurred()) PyErr_Clear();
         dict_watcher = -1;
         ++generation;  // what was remembered under the watcher is not trusted
     }
@@ -136,11 +142,11 @@ bool detail::watcher_lost() noexcept {
 }
 #endif
 
-bool watch(PyObject* dict) noexcept {
+bool watch(PyObject* dict) {
 #if KV_DICT_WATCHERS
     if (detail::dict_watcher < 0) return false;
     if (PyDict_Watch(detail::dict_watcher, dict) == 0) return true;
-    PyErr_Clear();
+    clear_only(PyExc_ValueError);  // the id was cleared by other code
     return false;
 #else
     (void)dict;
@@ -155,12 +161,9 @@ bool detail::revalidate(Family family) {
     // The stamps first; nothing below runs code of others, so no change can
     // slip in between them and the comparison.
 #if KV_DICT_WATCHERS
-    try {
-        probe_watchers();
-    } catch (const PyErrOccurred&) {
-        PyErr_Clear();
-        watcher_lost();
-    }
+    // A failure of the probe (memory) is the caller's to raise; the stamp
+    // stays behind, so the next check revalidates.
+    probe_watchers();
     state.stamp = generation;
     bool watched = dict_watcher >= 0;
     for (const derive::Entry& e : list) watched = watched && watch(e.dict);
@@ -177,6 +180,9 @@ bool detail::revalidate(Family family) {
 
 void capture(Borrowed globals) {
     if (detail::families[0].captured) return;
+    // A standard module that cannot be imported (removed from the
+    // installation, or refused by an import hook) leaves the gate closed and
+    // the module on its general path; any other failure fails the import.
     try {
 #if KV_DICT_WATCHERS
         start_watchers();
@@ -221,7 +227,7 @@ void capture(Borrowed globals) {
             detail::revalidate(static_cast<Family>(f));
         }
     } catch (const PyErrOccurred&) {
-        PyErr_Clear();
+        clear_only(PyExc_ImportError);
     }
 }
 

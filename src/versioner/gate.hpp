@@ -64,7 +64,7 @@ inline std::uint64_t stamp(PyObject* dict) noexcept {
 
 // Makes changes of `dict` (an exact dict) known to `stamp`; false when they
 // cannot be known, and then no answer read from it may be kept.
-bool watch(PyObject* dict) noexcept;
+bool watch(PyObject* dict);
 
 // ---- Families of standard functions and module names
 
@@ -133,12 +133,12 @@ inline bool functions_unchanged(const FamilyState& state) noexcept {
 extern int dict_watcher;        // -1: none, or lost
 extern PyObject* watch_probe;   // a dict of the gate's own, always watched
 extern bool functions_watched;  // a function watcher tells of changes in place
-bool watcher_lost() noexcept;
+bool watcher_lost();
 
 // Whether the module's dict watcher is still set: other code may clear its
 // id, after which no change is told of. Watching a dict again is cheap and
-// fails for a cleared id.
-inline bool watcher_alive() noexcept {
+// fails for a cleared id (a ValueError, cleared there; no other is raised).
+inline bool watcher_alive() {
     if (__builtin_expect(dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0, 1)) {
         return true;
     }

@@ -41,10 +41,9 @@ bool namespace_as_made(const ClassState& state) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(state.namespace_, &pos, &key, &value)) {
-        if (PyDict_GetItemWithError(now, key) != value) {
-            PyErr_Clear();
-            return false;
-        }
+        PyObject* found = PyDict_GetItemWithError(now, key);
+        if (!found && PyErr_Occurred()) throw PyErrOccurred();  // a key's __eq__ failed
+        if (found != value) return false;
     }
     return true;
 }

@@ -137,6 +137,7 @@ private:
         if (std::strcmp(Py_TYPE(value)->tp_name, "functools._lru_cache_wrapper") != 0) return;
         Ref wrapped = Ref::steal(PyObject_GetAttrString(value, "__wrapped__"));
         if (!wrapped) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrOccurred();
             PyErr_Clear();
             return;
         }
@@ -192,6 +193,17 @@ private:
     std::set<PyObject*> seen_functions_;
 };
 
+// An import hook may answer with anything: what is no module has no code to
+// follow, and leaves the gate closed as a missing module does.
+Ref import_module(const char* name) {
+    Ref module = Ref::check(PyImport_ImportModule(name));
+    if (!PyModule_Check(module.get())) {
+        PyErr_Format(PyExc_ImportError, "%s is not a module", name);
+        throw PyErrOccurred();
+    }
+    return module;
+}
+
 }  // namespace
 
 bool Modules::consistent() const {
@@ -209,13 +221,13 @@ Modules standard_modules(Borrowed globals) {
     Modules modules;
     // The first five in the order of Namespace.
     for (const char* name : followed_names) {
-        modules.followed.push_back(Ref::check(PyImport_ImportModule(name)));
+        modules.followed.push_back(import_module(name));
     }
     for (unsigned i = Ns::os_ns; i < Ns::globals_ns; ++i) {
         modules.dicts[i] = PyModule_GetDict(modules.followed[i].get());
     }
     modules.dicts[Ns::globals_ns] = globals.get();
-    modules.builtins_module = Ref::check(PyImport_ImportModule("builtins"));
+    modules.builtins_module = import_module("builtins");
     modules.builtins = PyModule_GetDict(modules.builtins_module.get());
     return modules;
 }

@@ -38,7 +38,7 @@ struct CachedLookup {
     Immortal value;
 };
 
-inline bool lookup_stamps_trusted() noexcept {
+inline bool lookup_stamps_trusted() {
 #if KV_DICT_WATCHERS
     return gate::detail::watcher_alive();
 #else
@@ -72,7 +72,7 @@ inline const CachedLookup* find_lookup(PyObject* name) noexcept {
 // The value that global `name` had in `globals`, or failing that in their
 // built-ins, when last looked up, if neither dict has changed since; null
 // otherwise.
-inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
+inline PyObject* cached_global(PyObject* globals, PyObject* name) {
     const CachedLookup* e = find_lookup(name);
     if (!e || e->dict.get() != globals || e->tag != gate::stamp(globals)) return nullptr;
     if (e->builtins.get() && e->builtins_tag != gate::stamp(e->builtins.get())) return nullptr;
@@ -83,7 +83,7 @@ inline PyObject* cached_global(PyObject* globals, PyObject* name) noexcept {
 // The entry of `name` in `dict`, the namespace of a module, when last looked
 // up, if the dict has not changed since; null otherwise. An answer of the
 // built-ins (a module whose namespace is also globals) does not count here.
-inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
+inline PyObject* cached_entry(PyObject* dict, PyObject* name) {
     const CachedLookup* e = find_lookup(name);
     if (!e || e->dict.get() != dict || e->tag != gate::stamp(dict) || e->builtins.get() ||
         !lookup_stamps_trusted()) {
@@ -96,7 +96,7 @@ inline PyObject* cached_entry(PyObject* dict, PyObject* name) noexcept {
 // (`builtins` null) or, `name` being absent from `dict`, in `builtins`. Both
 // dicts must be exact dicts.
 inline void remember_lookup(PyObject* dict, PyObject* name, PyObject* builtins,
-                            PyObject* value) noexcept {
+                            PyObject* value) {
     if (!gate::watch(dict) || (builtins && !gate::watch(builtins))) return;
     CachedLookup* window = lookup_window_of(name);
     CachedLookup* e = window;  // a full window: the first entry makes room

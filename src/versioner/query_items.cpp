@@ -58,6 +58,9 @@ void QueryScan::build_now(QueryItem& item) {
     item.anchored = false;
     Ref path = path_of(item);
     item.object = call(body_.global(names.VersionFileSystem), path);
+    // A class, property or __str__ of the caller's may have run.
+    if (native_walk_) native_walk_->caller_code_ran();
+    if (build_items_) return;  // read by the caller
     Ref number = getattr(item.object, names.current);
     item.number.present = !number.is_none();
     item.number.digits.clear();
@@ -70,8 +73,6 @@ void QueryScan::build_now(QueryItem& item) {
             item.number.digits.assign(text, static_cast<size_t>(size));
         }
     }
-    // A class, property or __str__ of the caller's may have run.
-    if (native_walk_) native_walk_->caller_code_ran();
 }
 
 // int(version) as _current converts the digits of a split: None when the
@@ -101,6 +102,10 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     item.anchored = false;
     item.number.present = false;
     item.number.digits.clear();
+    if (build_items_) {
+        if (may_build) build_now(item);
+        return may_build;
+    }
     ScanDirectory& dir = *item.dir;
     Borrowed root = dir.root;
     Borrowed name = dir.native ? Borrowed(Py_None) : PyList_GET_ITEM(dir.names.get(), item.index);

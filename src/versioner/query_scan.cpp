@@ -167,6 +167,7 @@ bool QueryScan::next(QueryItem& item) {
     leave();
     walk_.reset();
     native_walk_.reset();
+    rest_walk_.reset();
     dir_.reset();
     throw PyErrOccurred();
 }
@@ -212,12 +213,21 @@ void QueryScan::start() {
     }
 }
 
+// Whether what `applies` found of the items' construction still holds: one
+// comparison of the gate's counter per family or class from 3.12 on.
+bool QueryScan::construction_unchanged() {
+    auto* cls = reinterpret_cast<PyTypeObject*>(query_originals.file_system_class);
+    return gate::open(gate::Family::scan_items) && class_unchanged(cls);
+}
+
 bool QueryScan::advance(QueryItem& item) {
     if (!started_) start();
     while (true) {
         if (dir_ && index_ < dir_->size()) {
             body_.at(155);
             signals_.tick();
+            // Where the generator reads VersionFileSystem for this item.
+            if (!build_items_ && !construction_unchanged()) build_items_ = true;
             item.dir = dir_;
             item.index = index_++;
             if (decide(item, dir_->sorted)) return true;
@@ -238,18 +248,32 @@ bool QueryScan::advance(QueryItem& item) {
             continue;
         }
         body_.at(153);
+        // From here user code may run (an audit hook, another thread while
+        // the listing runs) and change what a construction reads: the item
+        // the caller keeps is built first.
+        if (held_ && held_->dir && !held_->object) {
+            body_.at(155);
+            held_->object = call(body_.global(names.VersionFileSystem), path_of(*held_));
+            body_.at(153);
+        }
         Ref root, dirnames, filenames;
         walk::Entries entries;
+        // What os.walk reads as it moves on, checked where it reads it.
+        if (native_walk_ && native_walk_->handed_out_any() && !gate::open(gate::Family::walk)) {
+            rest_walk_ = native_walk_->rest();
+            native_walk_.reset();
+        }
         if (native_walk_) {
             if (!native_walk_->next_listing(root, entries)) {
                 leave();
                 return false;
             }
         } else {
-            if (!walk_) return false;
-            Ref entry = kv::next(walk_);
+            if (!walk_ && !rest_walk_) return false;
+            Ref entry = rest_walk_ ? rest_walk_->next() : kv::next(walk_);
             if (!entry) {
                 walk_.reset();
+                rest_walk_.reset();
                 leave();
                 return false;
             }

@@ -110,6 +110,17 @@ public:
     // The object the generator would have handed out for `item`.
     Ref build(const QueryItem& item);
 
+    // Whether what the items' construction reads changed during the scan:
+    // the items from then on come built (`object`) where the generator
+    // builds them, their numbers unread, for the caller to read and compare
+    // as the general path does.
+    bool builds_items() const noexcept { return build_items_; }
+
+    // The caller keeps `item` (decided, maybe not built) across the rest of
+    // the scan: it is built before user code can run again (before each
+    // listing), as the generator built it when it handed it out.
+    void hold(QueryItem* item) noexcept { held_ = item; }
+
 private:
     void start();
     bool advance(QueryItem& item);
@@ -118,6 +129,7 @@ private:
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
     bool take_listing(Ref& root, walk::Entries& entries);
+    bool construction_unchanged();
     void leave() noexcept;
 
     Ref globals_;
@@ -128,6 +140,12 @@ private:
     bool started_ = false;
     size_t directories_ = 0;
     bool entered_ = false;  // in the recursion bracket of a running generator
+    // What an item's construction reads changed since the query started (user
+    // code ran: a stand-in called at the start, an audit hook, a signal
+    // handler or another thread during a listing): every item from then on
+    // is built where the generator builds it, as the general path does.
+    bool build_items_ = false;
+    QueryItem* held_ = nullptr;
     Ref basename_;
     // basename_ as the names' bytes start with it, when the names of a
     // listing may be selected and decided on their bytes.
@@ -135,6 +153,7 @@ private:
     std::string prefix_bytes_;
     Ref walk_;  // os.walk(dirname) when not walked natively
     std::unique_ptr<DirectoryWalk> native_walk_;
+    std::unique_ptr<WalkRest> rest_walk_;  // its rest, once its ground changed
     ItemSignals signals_;
     std::shared_ptr<ScanDirectory> dir_;
     Py_ssize_t index_ = 0;

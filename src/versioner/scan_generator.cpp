@@ -24,6 +24,7 @@ struct ScanData {
     Ref basename;
     Ref walk;      // the iterator over os.walk(dirname), or
     std::unique_ptr<DirectoryWalk> native_walk;  // the same walk, natively
+    std::unique_ptr<WalkRest> rest_walk;  // its rest, once its ground changed
     ItemSignals signals;
     Ref root;      // of the directory at hand
     Ref selected;  // its sorted matching names (a list)
@@ -37,6 +38,7 @@ struct ScanData {
         basename.reset();
         walk.reset();
         native_walk.reset();
+        rest_walk.reset();
         root.reset();
         selected.reset();
         self.reset();
@@ -87,10 +89,16 @@ Ref run_to_yield(Frame& f, ScanData& s) {
         }
         f.at(153);
         Ref root, dirnames, filenames;
+        // What os.walk reads as it moves on, checked where it reads it.
+        if (s.native_walk && s.native_walk->handed_out_any() &&
+            !gate::open(gate::Family::walk)) {
+            s.rest_walk = s.native_walk->rest();
+            s.native_walk.reset();
+        }
         if (s.native_walk) {
             if (!s.native_walk->next(root, dirnames, filenames)) return Ref();
         } else {
-            Ref entry = next(s.walk);
+            Ref entry = s.rest_walk ? s.rest_walk->next() : next(s.walk);
             if (!entry) return Ref();
             unpack3(entry, root, dirnames, filenames);
         }
@@ -282,6 +290,9 @@ int scan_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(s.globals.get());
     Py_VISIT(s.basename.get());
     Py_VISIT(s.walk.get());
+    if (s.rest_walk) {
+        if (int status = s.rest_walk->traverse(visit, arg)) return status;
+    }
     Py_VISIT(s.root.get());
     Py_VISIT(s.selected.get());
     return 0;

@@ -111,7 +111,15 @@ private:
     X(group, "group")                        \
     X(fullmatch, "fullmatch")                \
     X(stem_open, "(.*)(?:")                  \
-    X(stem_close, ")")
+    X(stem_close, ")")                       \
+    X(scandir, "scandir")                    \
+    X(private_walk, "_walk")                 \
+    X(islink, "islink")                      \
+    X(join, "join")                          \
+    X(is_dir, "is_dir")                      \
+    X(dunder_enter, "__enter__")             \
+    X(dunder_exit, "__exit__")               \
+    X(walk_symlinks_as_files, "_walk_symlinks_as_files")
 
 struct Names {
 #define KV_DECLARE(field, text) PyObject* field = nullptr;

@@ -341,7 +341,8 @@ Ref neighbour_natively(Frame& f, Borrowed self, int step, const int (&lines)[4])
     Ref current = getattr(self, names.current);
     const Py_ssize_t count = static_cast<Py_ssize_t>(vers.size());
     ItemNumber wanted;
-    const bool by_number = wanted_number(current, wanted);
+    // Items built after a change compare as their class makes them.
+    const bool by_number = !scan.builds_items() && wanted_number(current, wanted);
     // Otherwise the items' __eq__ compares, and the code it runs must find
     // them all built, as the general path builds them before comparing.
     std::vector<Ref> built;
@@ -441,6 +442,48 @@ Ref first(Frame& f, Args a) {
     return ver ? std::move(ver) : Ref::none();
 }
 
+// One step of `last`'s loop on a built item, as the general path takes it:
+// its `current`, compared with `old`; NoVersionNumber passes the item over.
+void last_step(Frame& f, Ref ver, Ref& old, Ref& last) {
+    try {
+        f.at(192);
+        Ref number = getattr(ver, names.current);
+        f.at(193);
+        if (truth(number) &&
+            require_status(PyObject_RichCompareBool(old.get(), number.get(), Py_LE))) {
+            old = std::move(number);
+            last = std::move(ver);
+        }
+    } catch (const PyErrOccurred&) {
+        Caught caught(f);
+        f.at(196);
+        bool skip = false;
+        try {
+            skip = caught.matches(f.global(names.NoVersionNumber));
+        } catch (const PyErrOccurred&) {
+            caught.chain();
+        }
+        if (!skip) caught.reraise();
+    }
+}
+
+// The rest of `last` once the scan builds its items (what their construction
+// reads changed): `ver` the first so built, `best` the item found so far.
+Ref last_of_built(Frame& f, QueryScan& scan, bool found, const QueryItem& best, QueryItem& ver) {
+    Ref old = integer(0);
+    Ref last = Ref::none();
+    if (found) {
+        const std::string& digits = best.number.digits;
+        old = Ref::check(PyLong_FromString(digits.c_str(), nullptr, 10));
+        last = scan.build(best);
+    }
+    do {
+        last_step(f, std::move(ver.object), old, last);
+        f.at(190);
+    } while (scan.next(ver));
+    return last;
+}
+
 // `last` on items decided natively: only the one returned is built.
 Ref last_natively(Frame& f, Borrowed self) {
     f.at(190);
@@ -448,8 +491,10 @@ Ref last_natively(Frame& f, Borrowed self) {
     // order count: no need to sort a directory's names.
     QueryScan scan(f.globals(), self, true);
     QueryItem ver, last;
+    scan.hold(&last);
     bool found = false;
     while (scan.next(ver)) {
+        if (scan.builds_items()) return last_of_built(f, scan, found, last, ver);
         // `if new and old <= new`, with `old` starting at 0: on a tie the
         // one later in scan order.
         if (ver.number.truthy() &&
@@ -475,26 +520,7 @@ Ref last(Frame& f, Args a) {
         f.at(190);
         Ref ver = next(scan);
         if (!ver) break;
-        try {
-            f.at(192);
-            Ref number = getattr(ver, names.current);
-            f.at(193);
-            if (truth(number) &&
-                require_status(PyObject_RichCompareBool(old.get(), number.get(), Py_LE))) {
-                old = std::move(number);
-                last = std::move(ver);
-            }
-        } catch (const PyErrOccurred&) {
-            Caught caught(f);
-            f.at(196);
-            bool skip = false;
-            try {
-                skip = caught.matches(f.global(names.NoVersionNumber));
-            } catch (const PyErrOccurred&) {
-                caught.chain();
-            }
-            if (!skip) caught.reraise();
-        }
+        last_step(f, std::move(ver), old, last);
     }
     return last;
 }

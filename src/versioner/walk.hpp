@@ -65,6 +65,47 @@ private:
 // walk enters next ahead of time on worker threads (walk_core.hpp); what comes
 // out is what a walk listing each directory when it reaches it could have
 // seen. Destroying the walk cancels what is still queued.
+// The rest of os.walk(top) from where a DirectoryWalk stands, taken through
+// the interpreter's own functions as the os.walk generator would take it from
+// there on: the directories already handed out stay handed out; each one
+// pending is entered, listed and its links asked of as that generator does
+// at that step, through what os.scandir, os._walk (up to 3.11) and the other
+// names os.walk reads at each step are then. For a walk that user code
+// changed the ground of while it ran (gate.hpp, Family::walk).
+class WalkRest {
+public:
+    // The next item of the walk, (root, dirnames, filenames) as os.walk
+    // yields it; empty at the end.
+    Ref next();
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    friend class DirectoryWalk;
+    WalkRest() = default;
+    Ref os_global(PyObject* name) const;
+#if PY_VERSION_HEX >= 0x030C0000
+    bool list_directory(Borrowed top, Ref& dirs, Ref& nondirs);
+    void push_subdirectories(Borrowed top, Borrowed dirs);
+
+    Ref stack_;                       // os.walk's own: the paths to enter, the next one last
+    Ref islink_, join_;               // as os.walk took them when it started
+    Ref resume_top_, resume_dirs_;    // the directory handed out last, not yet moved on from
+#else
+    // What the levels of os.walk's recursion have yet to enter, in walk
+    // order: each subdirectory with its parent and the islink and join that
+    // its level took when it moved on from its directory.
+    struct Pending {
+        Ref top, name, islink, join;
+    };
+    std::vector<Pending> queue_;
+    std::size_t index_ = 0;
+    std::size_t undecided_ = 0;  // the first ones: of the directory handed out last
+    bool resumed_ = false;
+    Ref sub_;  // the _walk(...) of the subdirectory being walked
+#endif
+    Ref os_dict_;
+};
+
 class DirectoryWalk {
 public:
     // Whether `top` can be walked natively: an exact str without NUL
@@ -91,6 +132,11 @@ public:
     // The filenames list that next() gives for these entries.
     static Ref filenames(const walk::Entries& entries);
 
+    // The rest of the walk from here on, through the interpreter's functions;
+    // this walk is done with after it. Only once a directory was handed out.
+    std::unique_ptr<WalkRest> rest();
+    bool handed_out_any() const noexcept { return static_cast<bool>(last_root_); }
+
 private:
     class Hooks;
 
@@ -104,6 +150,10 @@ private:
     PathLine announced_;
     PathLine handed_out_;
     bool started_ = false;
+    Ref last_root_;  // the directory handed out last
+    // os.path.islink and os.path.join as os.walk takes them where it starts
+    // (from 3.12 on) or moves on from a directory.
+    Ref islink_, join_;
 };
 
 }  // namespace kv

@@ -535,6 +535,18 @@ void Walker::discard(Node& node) noexcept {
     for (auto& child : node.children) discard(*child);
 }
 
+void Walker::pending(std::vector<std::pair<std::string, std::size_t>>& out,
+                     std::size_t& undecided) const {
+    out.clear();
+    if (!started_) {
+        out.emplace_back(top_, top_.size());
+        undecided = 0;
+        return;
+    }
+    for (const auto& node : pending_) out.emplace_back(node->path, node->rel);
+    undecided = std::min(undecided_, pending_.size());
+}
+
 bool Walker::next(Hooks& hooks, Step& out) {
     if (!started_) {
         started_ = true;

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kv::walk {
@@ -256,6 +257,13 @@ public:
     // walk reaches them. Without it, the walk takes the tree as unchanged by
     // the caller, and a listing taken ahead is used as it is.
     void caller_code_ran();
+
+    // What the walk has yet to enter, for a caller that goes on without it:
+    // each directory pending as (path, rel), the next one last. The last
+    // `undecided` of them are the subdirectories of the directory handed out
+    // last (under kAtParentResume, whose link kinds are not decided yet).
+    void pending(std::vector<std::pair<std::string, std::size_t>>& out,
+                 std::size_t& undecided) const;
 
     struct Node;
     struct Shared;
