@@ -3,12 +3,16 @@
 import io
 import json
 import os
-import pty
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+try:
+    import pty
+except ImportError:  # Windows: no pseudo-terminals
+    pty = None
 
 import kestrum
 from kestrum import cli
@@ -151,6 +155,7 @@ def test_help_of_each_command_shows_an_example():
         assert f"$ kestrum {name}" in text, name
 
 
+@pytest.mark.skipif(pty is None, reason="needs a POSIX pseudo-terminal")
 def test_progress_line_on_a_terminal(tree):
     # Drawn from the start and every 10 ms; the scan waits for one line before it ends.
     child = textwrap.dedent(

@@ -16,6 +16,11 @@ import time
 import warnings
 
 import pytest
+
+if os.name == "nt":
+    pytest.skip("the native walk's read-ahead (fork, the delay shim, FUSE), closed on Windows",
+                allow_module_level=True)
+
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

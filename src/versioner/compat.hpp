@@ -10,8 +10,7 @@
 #error "kestrum.versioner needs CPython 3.9 or newer"
 #endif
 
-#include <pthread.h>
-
+#include "platform.hpp"
 #include "unwind.hpp"
 
 #include <cstddef>
@@ -108,24 +107,26 @@ struct StackLimit {
     std::uintptr_t lowest = 0;  // lowest usable address; 0: unknown
     bool measured = false;
 };
+#if defined(_WIN32)
+// A module's thread-local variables are reached through its own TLS index
+// there, without a call into the loader.
+inline thread_local StackLimit stack_limit;
+#else
 inline thread_local StackLimit stack_limit __attribute__((tls_model("initial-exec")));
+#endif
 
 inline bool stack_nearly_exhausted() noexcept {
     StackLimit& state = stack_limit;
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (__builtin_expect(!state.measured, 0)) {
         state.measured = true;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* low = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
-                // Keep a quarter of the stack, at most 64 KiB, for the interpreter
-                // code that runs between two of the module's calls.
-                const std::size_t reserve = size / 4 < 65536 ? size / 4 : 65536;
-                state.lowest = reinterpret_cast<std::uintptr_t>(low) + reserve;
-            }
-            pthread_attr_destroy(&attr);
+        std::uintptr_t low = 0;
+        std::size_t size = 0;
+        if (sys::stack_bounds(low, size)) {
+            // Keep a quarter of the stack, at most 64 KiB, for the interpreter
+            // code that runs between two of the module's calls.
+            const std::size_t reserve = size / 4 < 65536 ? size / 4 : 65536;
+            state.lowest = low + reserve;
         }
     }
     return here < state.lowest;

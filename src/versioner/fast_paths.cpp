@@ -1,6 +1,5 @@
 #include "fast_paths.hpp"
 
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include "function.hpp"
 #include "gate.hpp"
+#include "platform.hpp"
 #include "state.hpp"
 
 namespace kv {
@@ -237,12 +237,11 @@ bool path_exists(Borrowed path) {
     Ref bytes = Ref::steal(encoded);
     const std::string name(PyBytes_AS_STRING(encoded),
                            static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-    struct stat st;
-    int result;
+    bool result;
     Py_BEGIN_ALLOW_THREADS
-    result = stat(name.c_str(), &st);
+    result = sys::exists(name);
     Py_END_ALLOW_THREADS
-    return result == 0;
+    return result;
 }
 
 bool isabs_is_original(Borrowed path) {

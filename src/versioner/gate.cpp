@@ -189,6 +189,9 @@ void capture(Borrowed globals) {
 #endif
         derive::Modules modules = derive::standard_modules(globals);
         // os.path must be posixpath, or the entries say nothing of the calls.
+        // On Windows it is ntpath: nothing is captured there and every family
+        // and class check stays closed, so each call goes through the
+        // standard functions as written (ntpath, case-blind fnmatch).
         if (!modules.consistent()) return;
         std::vector<derive::Entry> taken[static_cast<unsigned>(Family::count)];
         std::vector<CapturedFunction> taken_functions[static_cast<unsigned>(Family::count)];

@@ -1,13 +1,11 @@
 // The items of the navigation queries' scan, decided from their names: what
 // each item's construction would make of its name, without building it.
-#include <unistd.h>
-
-#include <cerrno>
 #include <new>
-#include <vector>
+#include <string>
 
 #include "fast_paths.hpp"
 #include "ops.hpp"
+#include "platform.hpp"
 #include "query_scan.hpp"
 #include "query_support.hpp"
 #include "scan_generator.hpp"
@@ -22,18 +20,13 @@ namespace {
 // os.getcwd(); an empty Ref when it fails (the item is then built the usual
 // way, and fails as os.getcwd does).
 Ref current_directory() {
-    std::vector<char> buffer(1024);
-    while (true) {
-        bool ok;
-        int error;
-        Py_BEGIN_ALLOW_THREADS
-        ok = getcwd(buffer.data(), buffer.size()) != nullptr;
-        error = errno;
-        Py_END_ALLOW_THREADS
-        if (ok) return Ref::check(PyUnicode_DecodeFSDefault(buffer.data()));
-        if (error != ERANGE || buffer.size() > (1u << 20)) return Ref();
-        buffer.resize(buffer.size() * 2);
-    }
+    std::string cwd;
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    ok = sys::current_directory(cwd);
+    Py_END_ALLOW_THREADS
+    if (!ok) return Ref();
+    return Ref::check(PyUnicode_DecodeFSDefaultAndSize(cwd.data(), static_cast<Py_ssize_t>(cwd.size())));
 }
 
 }  // namespace

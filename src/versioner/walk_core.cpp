@@ -3,7 +3,7 @@
 #include "walk_core.hpp"
 #include "walk_pool.hpp"
 
-#include <sys/stat.h>
+#include "platform.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -450,13 +450,12 @@ void Walker::refresh(Hooks& hooks, Node& node) {
             fresh = list_directory(node.path, node.nofollow);
         } else {
             std::string path;
-            struct stat st;
             for (Entry& entry : node.listing.entries.items) {
                 if (!entry.is_link) continue;
                 path = node.path;
                 if (!path.empty() && path.back() != '/') path += '/';
                 path += node.listing.entries.name(entry);
-                const bool is_dir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+                const bool is_dir = sys::is_directory(path);
                 kinds_changed |= is_dir != entry.is_dir;
                 entry.is_dir = is_dir;
             }
@@ -485,9 +484,8 @@ void Walker::decide_links(Hooks& hooks) {
     const auto first = pending_.end() - static_cast<std::ptrdiff_t>(count);
     if (kinds_known_at_ != epoch_) {
         Unlocked unlocked(hooks);
-        struct stat st;
         for (auto it = first; it != pending_.end(); ++it) {
-            (*it)->link = lstat((*it)->path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            (*it)->link = sys::is_link((*it)->path);
         }
     }
     for (auto it = first; it != pending_.end(); ++it) (*it)->nofollow = false;
@@ -505,13 +503,12 @@ void Walker::decide_links(Hooks& hooks) {
 
 // Whether the link `node` names has become a directory by now.
 bool Walker::became_directory(Hooks& hooks, Node& node) {
-    struct stat st;
-    int status;
+    bool is_dir;
     {
         Unlocked unlocked(hooks);
-        status = lstat(node.path.c_str(), &st);
+        is_dir = sys::is_directory_not_followed(node.path);
     }
-    node.link = !(status == 0 && S_ISDIR(st.st_mode));
+    node.link = !is_dir;
     return !node.link;
 }
 

@@ -2,11 +2,7 @@
 // walk holds ahead: plain C++, no Python in it.
 #include "walk_core.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
+#include "platform.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -17,79 +13,6 @@
 #include <vector>
 
 namespace kv::walk {
-
-namespace {
-
-// Network and user-space file systems, by statfs magic number.
-bool remote_file_system(long type) {
-    switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
-        case 0x6969:      // NFS
-        case 0x517B:      // SMB
-        case 0xFF534D42:  // CIFS
-        case 0xFE534D42:  // SMB2
-        case 0x65735546:  // FUSE (sshfs, cloud storage mounts, ...)
-        case 0x00C36400:  // Ceph
-        case 0x01021997:  // 9P
-        case 0x0BD00BD0:  // Lustre
-        case 0x47504653:  // GPFS
-        case 0x5346414F:  // AFS
-        case 0x6B414653:  // kAFS
-        case 0x013111A8:  // IBRIX
-        case 0x73757245:  // Coda
-        case 0x564C:      // NCP
-        case 0x7461636F:  // OCFS2
-        case 0x01161970:  // GFS2
-        case 0x19830326:  // FhGFS / BeeGFS
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Whether the file system of the open directory `fd` (device `dev`) is
-// remote. Asked once per device and thread: on some servers statfs is a
-// round trip of its own.
-bool remote_device(int fd, dev_t dev) {
-    thread_local dev_t known_dev = 0;
-    thread_local bool known = false, known_remote = false;
-    if (known && known_dev == dev) return known_remote;
-    struct statfs fs;
-    // When the system cannot tell, the directory is taken for remote: its
-    // listings are then checked the careful way.
-    const bool remote = fstatfs(fd, &fs) != 0 || remote_file_system(fs.f_type);
-    known_dev = dev;
-    known = true;
-    known_remote = remote;
-    return remote;
-}
-
-long long age_ns(const struct timespec& now, const struct timespec& then) {
-    return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000000000LL +
-           (now.tv_nsec - then.tv_nsec);
-}
-
-void take_stamp(int fd, Stamp& stamp, DeviceTimes* times) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    stamp.remote = remote_device(fd, st.st_dev);
-    // Whole-second timestamps (both without a fraction) or the server's clock.
-    const bool coarse =
-        stamp.remote || (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0);
-    const long long window =
-        std::chrono::nanoseconds(coarse ? kUntrustedCoarseChange : kUntrustedChange).count();
-    stamp.trusted = age_ns(now, st.st_mtim) > window && age_ns(now, st.st_ctim) > window;
-    stamp.dev = st.st_dev;
-    stamp.ino = st.st_ino;
-    stamp.mtime_s = st.st_mtim.tv_sec;
-    stamp.mtime_ns = st.st_mtim.tv_nsec;
-    stamp.ctime_s = st.st_ctim.tv_sec;
-    stamp.ctime_ns = st.st_ctim.tv_nsec;
-    if (stamp.remote && times) times->learn(stamp);
-}
-
-}  // namespace
 
 void DeviceTimes::learn(const Stamp& stamp) {
     const Seen now{stamp.ino, stamp.mtime_s, stamp.mtime_ns, stamp.ctime_s, stamp.ctime_ns};
@@ -134,11 +57,7 @@ bool DeviceTimes::keeps_times(unsigned long long dev) const {
 bool unchanged_since(const std::string& path, const Stamp& stamp, const DeviceTimes& times) {
     if (!stamp.trusted) return false;
     if (stamp.remote && !times.keeps_times(stamp.dev)) return false;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return false;
-    return S_ISDIR(st.st_mode) && st.st_dev == stamp.dev && st.st_ino == stamp.ino &&
-           st.st_mtim.tv_sec == stamp.mtime_s && st.st_mtim.tv_nsec == stamp.mtime_ns &&
-           st.st_ctim.tv_sec == stamp.ctime_s && st.st_ctim.tv_nsec == stamp.ctime_ns;
+    return sys::same_directory(path, stamp);
 }
 
 namespace {
@@ -185,21 +104,9 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
     Listing out;
     // Nothing is opened while the budget is spent.
     if (budget && !reserve(out, *budget, exempt, 0)) return out;
-    DIR* dir;
-    if (nofollow) {
-        // One call both lists and refuses a link: no separate lstat round trip.
-        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return out;
-        dir = fdopendir(fd);
-        if (!dir) {
-            close(fd);
-            return out;
-        }
-    } else {
-        dir = opendir(path.c_str());
-        if (!dir) return out;
-    }
-    if (stamp) take_stamp(dirfd(dir), out.stamp, times);
+    sys::DirectoryReader dir;
+    if (!dir.open(path, nofollow)) return out;
+    if (stamp) dir.stamp(out.stamp, times);
     // Room for a small directory from the start: no growth to count for it.
     if (budget && reserve(out, *budget, exempt, kFirstRoom + 16 * sizeof(Entry))) {
         out.entries.names.reserve(kFirstRoom);
@@ -207,36 +114,14 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
         count(out, *budget);
         budget->used.fetch_sub(kFirstRoom + 16 * sizeof(Entry));
     } else if (budget) {
-        closedir(dir);
         return out;
     }
-    std::string full = path;
-    if (!full.empty() && full.back() != '/') full += '/';
-    const std::size_t base = full.size();
-    struct stat st;
-    bool ok = true;
-    while (true) {
-        errno = 0;
-        const struct dirent* entry = readdir(dir);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        const std::size_t length = std::strlen(name);
-        Entry item{out.entries.names.size(), static_cast<std::uint32_t>(length),
-                   entry->d_type == DT_DIR, entry->d_type == DT_LNK};
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            full.resize(base);
-            full += name;
-            if (entry->d_type == DT_UNKNOWN && lstat(full.c_str(), &st) == 0) {
-                item.is_link = S_ISLNK(st.st_mode);
-                item.is_dir = S_ISDIR(st.st_mode);
-            }
-            // Whether a link leads to a directory; a dangling link does not.
-            if (item.is_link) item.is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        }
+    sys::DirectoryReader::Item entry;
+    while (dir.next(entry)) {
+        const char* name = entry.name;
+        const std::size_t length = entry.length;
+        Entry item{out.entries.names.size(), static_cast<std::uint32_t>(length), entry.is_dir,
+                   entry.is_link};
         Entries& entries = out.entries;
         std::size_t extra = 0;
         if (budget && entries.names.size() + length > entries.names.capacity()) {
@@ -245,10 +130,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
         if (budget && entries.items.size() == entries.items.capacity()) {
             extra += std::max<std::size_t>(2 * entries.items.capacity(), 1) * sizeof(Entry);
         }
-        if (extra && !reserve(out, *budget, exempt, extra)) {
-            closedir(dir);
-            return out;
-        }
+        if (extra && !reserve(out, *budget, exempt, extra)) return out;
         entries.names.append(name, length);
         entries.items.push_back(item);
         if (extra) {
@@ -256,7 +138,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp, Budge
             budget->used.fetch_sub(extra);
         }
     }
-    closedir(dir);
+    const bool ok = !dir.failed();
     // A listing that fails part way is dropped whole, as os.walk drops it,
     // and its stamp is not trusted: the walk lists the directory again.
     out.ok = ok;

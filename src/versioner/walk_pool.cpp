@@ -2,9 +2,7 @@
 
 #include "unwind.hpp"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <time.h>
+#include "platform.hpp"
 
 #include <algorithm>
 #include <system_error>
@@ -16,20 +14,6 @@ namespace {
 std::atomic<int> configured_cap{-1};
 std::atomic<long long> listing_delay_us{0};  // for tests: a slow file server
 std::atomic<long long> worker_delay_us{0};   // for tests: a hung one, for workers alone
-
-double thread_cpu_us() {
-    struct timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-// How often this thread gave up the CPU of its own accord (to wait for the
-// disk, the server, a lock), as opposed to being preempted.
-long voluntary_switches() {
-    struct rusage usage;
-    if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
-    return usage.ru_nvcsw;
-}
 
 int cores() {
     const unsigned n = std::thread::hardware_concurrency();
@@ -154,7 +138,7 @@ std::atomic<std::uint64_t> fork_generation{0};
 std::shared_ptr<Pool> current_pool(std::uint64_t& generation) {
     std::lock_guard<std::mutex> lock(registry_mutex());
     if (!registered_pool) {
-        pthread_atfork(prepare_fork, parent_after_fork, child_after_fork);
+        sys::on_fork(prepare_fork, parent_after_fork, child_after_fork);
         registered_pool = new std::shared_ptr<Pool>();
     }
     generation = fork_generation.load(std::memory_order_acquire);
@@ -175,14 +159,17 @@ bool BlockWatch::blocked_longer_than(std::chrono::microseconds bound) const {
 
 WaitClock::WaitClock()
     : started_(std::chrono::steady_clock::now()),
-      cpu_(thread_cpu_us()),
-      switches_(voluntary_switches()) {}
+      cpu_(sys::thread_cpu_us()),
+      switches_(sys::voluntary_switches()) {}
 
 double WaitClock::waited_us() const {
     const double off_cpu = std::chrono::duration<double, std::micro>(
                                std::chrono::steady_clock::now() - started_).count() -
-                           (thread_cpu_us() - cpu_);
-    return voluntary_switches() != switches_ ? std::max(off_cpu, 0.0) : 0.0;
+                           (sys::thread_cpu_us() - cpu_);
+    // Where the system does not count the times a thread gave up the CPU,
+    // all the time off it is taken for waiting.
+    const long switches = sys::voluntary_switches();
+    return switches < 0 || switches != switches_ ? std::max(off_cpu, 0.0) : 0.0;
 }
 
 void delay_for_tests() {
