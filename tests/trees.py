@@ -105,14 +105,17 @@ def run_child(code, *args, timeout=60):
 
 def delay_shim(directory):
     """The preloadable shim that delays directory opens (as a file server
-    would), built into `directory`; skips the test without a C compiler."""
+    would), built into `directory`; skips the test without a C compiler.
+    KESTRUM_TARGET_CC names the compiler where the interpreter runs on
+    another architecture than the machine's own `cc` builds for (a wheel
+    tested under an emulator): the shim is loaded into its children."""
     import os
     import shutil
     import subprocess
 
     import pytest
 
-    cc = shutil.which("cc")
+    cc = os.environ.get("KESTRUM_TARGET_CC") or shutil.which("cc")
     if not cc:
         pytest.skip("no C compiler for the delaying shim")
     here = os.path.dirname(os.path.abspath(__file__))
