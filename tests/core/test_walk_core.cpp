@@ -524,10 +524,7 @@ void test_slow_listings_reach_far_at_once() {
     const std::string top = flat_tree(200);
     for (const bool slow : {false, true}) {
         CHECK(pool_settles(kIdle + std::chrono::milliseconds(2000), true));
-        // A server a millisecond away is already far: a network mount's
-        // round trip, which every directory of the walk would otherwise wait
-        // for in turn while the reach ramps up.
-        delay_listings_for_tests(slow ? std::chrono::microseconds(1000)
+        delay_listings_for_tests(slow ? kFarListing + std::chrono::milliseconds(1)
                                       : std::chrono::microseconds(0));
         Hooks hooks;
         Walker walker(top, true);
