@@ -1391,6 +1391,45 @@ void test_link_kinds_read_again_ahead() {
     CHECK(out == expected);
     std::system(("rm -rf " + top).c_str());
 }
+
+// The other way round: a link among the top's entries that the caller
+// replaces with a directory before the walk moves on is entered, as lstat
+// finds it then, whichever rule decides links. A walk that lists nothing
+// ahead holds nothing ahead.
+void test_link_replaced_by_a_directory() {
+    for (const LinkRule rule : {LinkRule::kAtEntry, LinkRule::kAtParentResume}) {
+        for (const bool read_ahead : {true, false}) {
+            const std::string top = temp_dir();
+            for (const char* name : {"a", "b"}) {
+                mkdir((top + "/" + name).c_str(), 0755);
+                touch(top + "/" + name + "/in_" + name);
+            }
+            CHECK(symlink("a", (top + "/l").c_str()) == 0);
+            age(top);
+            Hooks hooks;
+            Walker walker(top, read_ahead, rule);
+            Step step;
+            CHECK(walker.next(hooks, step));
+            std::vector<std::string> order;
+            for (const Entry& e : step.entries.items) order.push_back(std::string(step.entries.name(e)));
+            CHECK(unlink((top + "/l").c_str()) == 0);
+            mkdir((top + "/l").c_str(), 0755);
+            walker.caller_code_ran();
+            std::vector<std::string> paths;
+            while (walker.next(hooks, step)) paths.push_back(step.path);
+            std::vector<std::string> expected;
+            for (const auto& name : order) {
+                struct stat st;
+                if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) expected.push_back(top + "/" + name);
+            }
+            CHECK(expected.size() == 3);
+            if (paths != expected) std::fprintf(stderr, "  rule %d, read ahead %d\n", static_cast<int>(rule), read_ahead);
+            CHECK(paths == expected);
+            if (!read_ahead) CHECK(walker.ahead_bytes() == 0);
+            std::system(("rm -rf " + top).c_str());
+        }
+    }
+}
 }  // namespace
 
 int main() {
@@ -1424,6 +1463,7 @@ int main() {
     test_directory_replaced_by_a_link();
     test_unchanged_since();
     test_link_kinds_read_again_ahead();
+    test_link_replaced_by_a_directory();
     stop_workers();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
