@@ -192,6 +192,12 @@ def measure(args, venv_bin, equivalents, work):
                     else:
                         outcome, failed = test(target, limits[target])
                         telling = [f'{at}: {check}' for check, at in failed.items() if check not in unreliable[target]]
+                        if outcome == 'fail' and telling:
+                            # A check that failed may depend on the machine's load: the
+                            # mutant kills only when a check fails again on a second run.
+                            outcome, failed = test(target, limits[target])
+                            telling = [f'{at}: {check}' for check, at in failed.items()
+                                       if check not in unreliable[target]]
                         if outcome in ('crash', 'timeout') or telling:
                             counts['killed'] += 1
                             verdict = f'killed ({outcome})' if outcome != 'fail' else 'killed by ' + telling[0]
