@@ -185,6 +185,8 @@ def measure(args, venv_bin, equivalents, work):
                 else:
                     counts['compiled'] += 1
                     reason = equivalents.get((base, old, new))
+                    if not reason and old.startswith('//') and new == f'/*{old}*/':
+                        reason = 'a comment'
                     if reason:
                         verdict = 'equivalent'
                         counts['equivalent'] += 1
