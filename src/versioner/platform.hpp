@@ -63,6 +63,12 @@ private:
 #endif
 };
 
+#if !defined(_WIN32)
+// Whether a file system of statfs type `type` is a network or user-space
+// one, whose directories are listed the careful way.
+bool remote_file_system(long type);
+#endif
+
 // Whether the directory at `path` (not followed if a link) is still the one
 // `stamp` describes, with the same times.
 bool same_directory(const std::string& path, const walk::Stamp& stamp);

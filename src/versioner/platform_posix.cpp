@@ -21,8 +21,6 @@
 
 namespace kv::sys {
 
-namespace {
-
 // Network and user-space file systems, by statfs magic number.
 bool remote_file_system(long type) {
     switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
@@ -48,6 +46,8 @@ bool remote_file_system(long type) {
             return false;
     }
 }
+
+namespace {
 
 // Whether the file system of the open directory `fd` (device `dev`) is
 // remote. Asked once per device and thread: on some servers statfs is a

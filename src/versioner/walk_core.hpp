@@ -145,6 +145,7 @@ Listing list_directory(const std::string& path, bool nofollow, bool stamp = fals
                        Budget* budget = nullptr, const std::atomic<bool>* exempt = nullptr,
                        DeviceTimes* times = nullptr);
 
+
 // Whether the directory at `path` is still the one `stamp` describes, unchanged
 // and not a symbolic link, by one lstat; false also when it is gone, always for
 // a stamp not trusted, and for a remote device that `times` does not show to

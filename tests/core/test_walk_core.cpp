@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,13 +16,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "../../src/versioner/walk_core.hpp"
+#include "../../src/versioner/platform.hpp"
 
 using namespace kv::walk;
 
@@ -849,6 +854,582 @@ void test_listing_names() {
     std::system(("rm -rf " + top).c_str());
 }
 
+namespace {
+
+// --- against the system's own answers -----------------------------------------------------
+// What the system tells of each entry, by opendir, lstat and stat: the names
+// and kinds a listing must give ("name", "@" for a link, "/" for a directory
+// after following links).
+std::set<std::string> system_listing(const std::string& dir) {
+    std::set<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (const dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        const bool link = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        const bool is_dir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        out.insert(name + (link ? "@" : "") + (is_dir ? "/" : ""));
+    }
+    closedir(d);
+    return out;
+}
+
+std::set<std::string> as_set(const Entries& entries) {
+    std::set<std::string> out;
+    for (const Entry& e : entries.items) {
+        out.insert(std::string(entries.name(e)) + (e.is_link ? "@" : "") + (e.is_dir ? "/" : ""));
+    }
+    return out;
+}
+
+// A directory holding an entry of every kind, under names the dot rules
+// could mistake for "." and "..".
+std::string odd_names_tree() {
+    const std::string top = temp_dir();
+    mkdir((top + "/dir").c_str(), 0755);
+    mkdir((top + "/dir/..inner").c_str(), 0755);
+    touch(top + "/dir/f");
+    touch(top + "/file");
+    const struct {
+        const char* name;
+        const char* kind;  // d: directory, f: file, else a link's target
+    } entries[] = {
+        {"..foo", "d"},   {".foo", "d"},         {"...", "d"},         {".", nullptr},
+        {"..f", "f"},     {".x", "f"},           {"a..", "f"},         {"to_file", "file"},
+        {"to_dir", "dir"}, {"dangling", "nowhere"}, {"to_link", "to_dir"}, {"..to_dir", "dir"},
+        {"to_self", "to_self"},
+    };
+    for (const auto& e : entries) {
+        if (!e.kind) continue;
+        const std::string path = top + "/" + e.name;
+        if (std::string(e.kind) == "d") {
+            mkdir(path.c_str(), 0755);
+            touch(path + "/inside");
+        } else if (std::string(e.kind) == "f") {
+            touch(path);
+        } else {
+            CHECK(symlink(e.kind, path.c_str()) == 0);
+        }
+    }
+    return top;
+}
+
+void test_kinds_and_names_as_the_system_tells() {
+    const std::string top = odd_names_tree();
+    const std::set<std::string> truth = system_listing(top);
+    CHECK(truth.count("to_file@") == 1 && truth.count("to_dir@/") == 1);  // the oracle itself
+    for (const bool nofollow : {true, false}) {
+        for (const bool stamp : {true, false}) {
+            Budget budget;
+            budget.limit = SIZE_MAX;
+            const Listing listing = list_directory(top, nofollow, stamp, stamp ? &budget : nullptr);
+            CHECK(listing.ok);
+            CHECK(as_set(listing.entries) == truth);
+        }
+    }
+    // Whole walks, both ways, against the test's own recursive listing.
+    std::vector<std::string> expected;
+    own_walk(top, expected);
+    CHECK(walk(top, true) == expected);
+    CHECK(walk(top, false) == expected);
+    std::system(("rm -rf " + top).c_str());
+}
+
+// Whether a listing opens what a path leads to, by what lstat says it is:
+// a link is refused with `nofollow` and followed without; a top that is a
+// link is followed.
+void test_links_refused_where_not_followed() {
+    const std::string top = odd_names_tree();
+    const struct {
+        const char* name;
+        bool nofollow;
+        bool ok;
+    } cases[] = {
+        {"dir", true, true},     {"dir", false, true},     {"to_dir", true, false},
+        {"to_dir", false, true}, {"to_link", true, false}, {"to_link", false, true},
+        {"file", false, false},  {"to_file", false, false}, {"dangling", false, false},
+        {"missing", false, false},
+    };
+    for (const auto& c : cases) {
+        const std::string path = top + "/" + c.name;
+        const Listing listing = list_directory(path, c.nofollow);
+        if (listing.ok != c.ok) std::fprintf(stderr, "  listing %s nofollow=%d\n", c.name, c.nofollow);
+        CHECK(listing.ok == c.ok);
+        if (c.ok) CHECK(as_set(listing.entries) == system_listing(path));
+    }
+    // A top that is a link is walked as its target is; links below it are not entered.
+    std::vector<std::string> expected;
+    own_walk(top + "/dir", expected);
+    for (const bool read_ahead : {true, false}) {
+        const auto steps = walk(top + "/to_link", read_ahead);
+        CHECK(steps.size() == expected.size());
+        if (!steps.empty()) CHECK(steps[0] == top + "/to_link:" + expected[0].substr(expected[0].find(':') + 1));
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
+// The ids and relative paths of steps against the tree: each step's path
+// below the top is the one the test's own walk finds there, announced once
+// under the id the step carries, ids all different.
+struct Recorder final : kv::walk::Hooks {
+    std::vector<std::tuple<std::uint64_t, std::string, std::size_t>> announced;
+    bool announce(std::uint64_t id, const std::string& path, std::size_t rel) override {
+        announced.emplace_back(id, path, rel);
+        return true;
+    }
+};
+
+void relative_dirs(const std::string& dir, const std::string& rel, std::vector<std::string>& out) {
+    out.push_back(rel);
+    std::vector<std::string> subdirs;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        struct stat st;
+        if (name == "." || name == ".." || lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) subdirs.push_back(name);
+    }
+    closedir(d);
+    for (const auto& name : subdirs) relative_dirs(dir + "/" + name, rel.empty() ? name : rel + "/" + name, out);
+}
+
+void test_ids_and_relative_paths() {
+    const std::string top = temp_dir();
+    make_tree(top, 120, 5);
+    age(top);
+    std::vector<std::string> expected;
+    relative_dirs(top, "", expected);
+    for (const std::string& given : {top, top + "/"}) {
+        for (const bool read_ahead : {true, false}) {
+            Recorder hooks;
+            Walker walker(given, read_ahead);
+            Step step;
+            std::vector<std::string> rels;
+            std::set<std::uint64_t> ids;
+            while (walker.next(hooks, step)) {
+                rels.push_back(step.path.substr(step.rel));
+                CHECK(step.path.substr(0, top.size()) == top);
+                const std::string below = step.rel == step.path.size() ? "" : step.path.substr(step.rel);
+                CHECK(step.path == (below.empty() ? given : top + "/" + below));
+                ids.insert(step.id);
+                const auto count = std::count_if(hooks.announced.begin(), hooks.announced.end(),
+                                                 [&](const auto& a) { return std::get<0>(a) == step.id; });
+                CHECK(count == 1);
+                for (const auto& [id, path, rel] : hooks.announced) {
+                    if (id == step.id) CHECK(path == step.path && rel == step.rel);
+                }
+            }
+            CHECK(rels == expected);
+            CHECK(ids.size() == expected.size());
+            CHECK(hooks.announced.size() == expected.size());
+        }
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
+// How often each directory is opened, as the kernel reports it (inotify):
+// a walk over a tree nobody changes opens each directory once, whether its
+// listing was taken ahead or not, and whether or not the caller's code ran
+// between steps (a listing taken ahead of an unchanged directory is used,
+// not taken again).
+std::vector<std::string> all_dirs(const std::string& top) {
+    std::vector<std::string> rels;
+    relative_dirs(top, "", rels);
+    std::vector<std::string> out;
+    for (const auto& rel : rels) out.push_back(rel.empty() ? top : top + "/" + rel);
+    return out;
+}
+
+void test_each_directory_opened_once() {
+    const std::string top = temp_dir();
+    make_tree(top, 300, 9);
+    for (int i = 0; i < 40; ++i) mkdir((top + "/w" + std::to_string(i)).c_str(), 0755);
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const std::vector<std::string> dirs = all_dirs(top);
+    for (const int delay_ms : {0, 3}) {
+        for (const bool read_ahead : {true, false}) {
+            for (const bool told : {false, true}) {
+                if (!read_ahead && told) continue;
+                const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+                CHECK(fd >= 0);
+                std::map<int, std::string> watched;
+                for (const auto& dir : dirs) watched[inotify_add_watch(fd, dir.c_str(), IN_OPEN)] = dir;
+                delay_listings_for_tests(std::chrono::milliseconds(delay_ms));
+                Hooks hooks;
+                Walker walker(top, read_ahead);
+                Step step;
+                std::size_t steps = 0;
+                while (walker.next(hooks, step)) {
+                    ++steps;
+                    if (told) walker.caller_code_ran();
+                }
+                delay_listings_for_tests(std::chrono::microseconds(0));
+                CHECK(steps == dirs.size());
+                std::map<std::string, int> opens;
+                alignas(inotify_event) char buffer[1 << 16];
+                ssize_t got;
+                while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+                    for (char* p = buffer; p < buffer + got;) {
+                        const auto* event = reinterpret_cast<const inotify_event*>(p);
+                        // The directory itself, not an entry of it.
+                        if ((event->mask & IN_OPEN) && event->len == 0) ++opens[watched[event->wd]];
+                        CHECK(!(event->mask & IN_Q_OVERFLOW));
+                        p += sizeof(inotify_event) + event->len;
+                    }
+                }
+                close(fd);
+                int twice = 0;
+                for (const auto& dir : dirs) {
+                    CHECK(opens[dir] >= 1);
+                    twice += opens[dir] > 1;
+                }
+                if (twice) {
+                    std::fprintf(stderr, "  %d of %zu directories opened more than once (read ahead %d, told %d, delay %d ms)\n",
+                                 twice, dirs.size(), read_ahead, told, delay_ms);
+                }
+                CHECK(twice == 0);
+            }
+        }
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
+// Local file systems are taken for local ones (by the system's statfs: the
+// test's temporary directory, /dev/shm and /proc when present).
+void test_local_file_systems() {
+    const std::string top = temp_dir();
+    for (const std::string& dir : {top, std::string("/dev/shm"), std::string("/proc/self")}) {
+        struct statfs fs;
+        if (statfs(dir.c_str(), &fs) != 0) continue;
+        const Listing listing = list_directory(dir, false, true);
+        CHECK(listing.ok);
+        if (listing.stamp.remote) std::fprintf(stderr, "  %s (type %lx) taken for remote\n", dir.c_str(), static_cast<unsigned long>(fs.f_type));
+        CHECK(!listing.stamp.remote);
+    }
+    // When a file system named in KESTRUM_TEST_REMOTE_DIR (a FUSE mount) is given: remote.
+    if (const char* remote = std::getenv("KESTRUM_TEST_REMOTE_DIR")) {
+        const Listing listing = list_directory(remote, false, true);
+        CHECK(listing.ok && listing.stamp.remote);
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
+// What a listing holds is what it counts against the budget, while it grows
+// and once done; over the limit it is given up and gives everything back,
+// unless the walk waits for it.
+void test_listing_charges_what_it_holds() {
+    const std::string top = temp_dir();
+    std::set<std::string> names;
+    for (int i = 0; i < 400; ++i) {
+        const std::string name = std::string(60, 'n') + std::to_string(i);
+        touch(top + "/" + name);
+        names.insert(name);
+    }
+    const auto holds = [](const Listing& l) {
+        return l.entries.names.capacity() + l.entries.items.capacity() * sizeof(Entry);
+    };
+    {
+        Budget budget;
+        budget.limit = SIZE_MAX / 2;
+        Listing listing = list_directory(top, true, false, &budget);
+        CHECK(listing.ok && as_set(listing.entries) == names);
+        CHECK(listing.charged == holds(listing));
+        CHECK(budget.used.load() == listing.charged);
+        CHECK(budget.peak.load() >= listing.charged);
+    }
+    const std::size_t needs = 400 * 64;
+    for (const bool exempt_set : {false, true}) {
+        Budget budget;
+        budget.limit = needs / 4;
+        std::atomic<bool> exempt{exempt_set};
+        Listing listing = list_directory(top, true, false, &budget, &exempt);
+        CHECK(listing.ok == exempt_set);
+        CHECK(listing.abandoned == !exempt_set);
+        if (exempt_set) {
+            CHECK(as_set(listing.entries) == names);
+            CHECK(budget.used.load() == holds(listing));
+        } else {
+            CHECK(budget.used.load() == 0);
+            CHECK(listing.entries.size() == 0 && listing.entries.names.capacity() < 64);
+            CHECK(budget.peak.load() <= budget.limit);
+        }
+    }
+    std::system(("rm -rf " + top).c_str());
+}
+
+// A walk given up takes what it queued off the pool's queue at once: no
+// worker lists a directory for a walk that is gone.
+void test_cancel_empties_the_queue() {
+    const std::string top = flat_tree(400);
+    CHECK(pool_settles(std::chrono::seconds(5), false));
+    delay_worker_listings_for_tests(std::chrono::milliseconds(20));
+    {
+        Hooks hooks;
+        Walker walker(top, true);
+        Step step;
+        for (int i = 0; i < 3 && walker.next(hooks, step); ++i) {
+        }
+        CHECK(pool_stats().queued > 0);
+    }
+    CHECK(pool_stats().queued == 0);
+    delay_worker_listings_for_tests(std::chrono::microseconds(0));
+    CHECK(pool_settles(std::chrono::seconds(5), false));
+    std::system(("rm -rf " + top).c_str());
+}
+
+// The file systems' kinds by the kernel's own list of magic numbers: the
+// network and user-space ones are remote, the local ones not (a type read
+// as a negative long, as a 32-bit f_type is sign-extended, is the same one).
+void test_remote_file_system_types() {
+    const struct {
+        unsigned long type;
+        bool remote;
+    } cases[] = {
+        // by statfs(2)'s table of f_type values
+        {0x6969, true} /* NFS */,         {0x517B, true} /* SMB */,      {0xFF534D42, true} /* CIFS */,
+        {0xFE534D42, true} /* SMB2 */,    {0x65735546, true} /* FUSE */, {0x00C36400, true} /* Ceph */,
+        {0x01021997, true} /* 9P */,      {0x5346414F, true} /* AFS */,  {0x73757245, true} /* Coda */,
+        {0x564C, true} /* NCP */,         {0x7461636F, true} /* OCFS2 */,
+        {0x01021994, false} /* tmpfs */,  {0xEF53, false} /* ext4 */,    {0x9123683E, false} /* btrfs */,
+        {0x58465342, false} /* XFS */,    {0x9FA0, false} /* proc */,    {0, false},
+    };
+    for (const auto& c : cases) {
+        const bool got = kv::sys::remote_file_system(static_cast<long>(c.type));
+        const bool got_signed = kv::sys::remote_file_system(static_cast<long>(static_cast<std::int32_t>(c.type)));
+        if (got != c.remote || got_signed != c.remote) std::fprintf(stderr, "  type %lx\n", c.type);
+        CHECK(got == c.remote);
+        CHECK(got_signed == c.remote);
+    }
+}
+
+// What a remote device's directory times tell: it keeps them (a listing of
+// an unchanged directory may be trusted) once two different directories were
+// seen with times that differ in any field; not before, and never once two
+// different directories showed the very same times. Devices are told apart.
+void test_device_times() {
+    const auto stamp = [](unsigned long long dev, unsigned long long ino, long long ms, long long mns,
+                          long long cs, long long cns) {
+        Stamp s;
+        s.trusted = s.remote = true;
+        s.dev = dev;
+        s.ino = ino;
+        s.mtime_s = ms, s.mtime_ns = mns, s.ctime_s = cs, s.ctime_ns = cns;
+        return s;
+    };
+    const Stamp first = stamp(7, 100, 1000, 10, 2000, 20);
+    // A second directory of the device, its times differing in one field
+    // (or none), and whether the device then counts as keeping its times.
+    const struct {
+        Stamp second;
+        bool keeps;
+    } cases[] = {
+        {stamp(7, 101, 1001, 10, 2000, 20), true},  {stamp(7, 101, 1000, 11, 2000, 20), true},
+        {stamp(7, 101, 1000, 10, 2001, 20), true},  {stamp(7, 101, 1000, 10, 2000, 21), true},
+        {stamp(7, 101, 1000, 10, 2000, 20), false},  // the very same times: fixed
+        {stamp(7, 100, 1000, 10, 2000, 20), false},  // the same directory again: one seen
+        {stamp(8, 101, 1000, 10, 2000, 20), false},  // another device: one seen of each
+    };
+    for (const auto& c : cases) {
+        DeviceTimes times;
+        CHECK(!times.keeps_times(7));
+        times.learn(first);
+        CHECK(!times.keeps_times(7));  // one directory tells nothing
+        times.learn(c.second);
+        CHECK(times.keeps_times(7) == c.keeps);
+        CHECK(!times.keeps_times(8));
+        CHECK(!times.keeps_times(9));
+    }
+    // Two devices learnt side by side: one fixed, the other keeping its times.
+    DeviceTimes times;
+    for (unsigned long long ino = 1; ino <= 3; ++ino) {
+        times.learn(stamp(7, ino, 5, 5, 5, 5));
+        times.learn(stamp(8, ino, 5, static_cast<long long>(ino), 5, 5));
+    }
+    CHECK(!times.keeps_times(7));
+    CHECK(times.keeps_times(8));
+    // Many directories, then one with the times of one seen long before: the
+    // device is judged by what it showed lately, and still keeps its times.
+    DeviceTimes many;
+    for (unsigned long long ino = 1; ino <= 200; ++ino) many.learn(stamp(9, ino, 10, static_cast<long long>(ino), 10, 0));
+    CHECK(many.keeps_times(9));
+    many.learn(stamp(9, 1000, 10, 150, 10, 0));  // the times of ino 150, recently seen
+    CHECK(!many.keeps_times(9));
+}
+
+// A subdirectory the caller replaces with a link to another directory, after
+// the walk handed out its parent and before it moves on, is passed over as
+// a link (by lstat, as a walk moving on now would find it), whichever rule
+// decides links and whether its listing was taken ahead.
+void test_directory_replaced_by_a_link() {
+    for (const LinkRule rule : {LinkRule::kAtEntry, LinkRule::kAtParentResume}) {
+        for (const bool read_ahead : {true, false}) {
+            const std::string top = temp_dir();
+            for (const char* name : {"a", "b", "c"}) {
+                mkdir((top + "/" + name).c_str(), 0755);
+                touch(top + "/" + name + "/in_" + name);
+            }
+            age(top);
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            Hooks hooks;
+            Walker walker(top, read_ahead, rule);
+            Step step;
+            std::vector<std::string> paths;
+            CHECK(walker.next(hooks, step));
+            std::vector<std::string> order;  // the top's subdirectories as listed
+            for (const Entry& e : step.entries.items) order.push_back(std::string(step.entries.name(e)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // listings ahead done
+            std::system(("rm -rf " + top + "/a").c_str());
+            CHECK(symlink("c", (top + "/a").c_str()) == 0);
+            walker.caller_code_ran();
+            while (walker.next(hooks, step)) paths.push_back(step.path);
+            std::vector<std::string> expected;
+            for (const auto& name : order) {
+                struct stat st;
+                if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) expected.push_back(top + "/" + name);
+            }
+            CHECK(expected.size() == 2);
+            if (paths != expected) std::fprintf(stderr, "  rule %d, read ahead %d\n", static_cast<int>(rule), read_ahead);
+            CHECK(paths == expected);
+            std::system(("rm -rf " + top).c_str());
+        }
+    }
+}
+
+// Whether a directory is unchanged since a stamp, by the directory's lstat
+// as the test reads it: the same directory (not a file, nor a link to it)
+// with every time the same; a stamp not trusted never holds, nor one of a
+// remote device not yet shown to keep its times.
+void test_unchanged_since() {
+    const std::string top = temp_dir();
+    mkdir((top + "/dir").c_str(), 0755);
+    touch(top + "/file");
+    CHECK(symlink("dir", (top + "/link").c_str()) == 0);
+    const auto stamp_of = [](const std::string& path) {
+        struct stat st;
+        Stamp s;
+        if (lstat(path.c_str(), &st) != 0) return s;
+        s.trusted = true;
+        s.dev = st.st_dev, s.ino = st.st_ino;
+        s.mtime_s = st.st_mtim.tv_sec, s.mtime_ns = st.st_mtim.tv_nsec;
+        s.ctime_s = st.st_ctim.tv_sec, s.ctime_ns = st.st_ctim.tv_nsec;
+        return s;
+    };
+    const Stamp dir = stamp_of(top + "/dir");
+    DeviceTimes none, keeping;
+    Stamp other = dir;
+    other.remote = true;
+    keeping.learn(other);
+    other.ino += 1, other.mtime_ns += 1;
+    keeping.learn(other);
+    CHECK(keeping.keeps_times(dir.dev));
+    const struct {
+        const char* path;
+        std::function<void(Stamp&)> change;
+        const DeviceTimes* times;
+        bool unchanged;
+    } cases[] = {
+        {"dir", [](Stamp&) {}, &none, true},
+        {"dir", [](Stamp& s) { s.trusted = false; }, &none, false},
+        {"dir", [](Stamp& s) { s.ino += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.dev += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.mtime_s += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.mtime_ns += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.ctime_s += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.ctime_ns += 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.ctime_ns -= 1; }, &none, false},
+        {"dir", [](Stamp& s) { s.remote = true; }, &none, false},
+        {"dir", [](Stamp& s) { s.remote = true; }, &keeping, true},
+        {"link", [](Stamp&) {}, &none, false},  // the directory's stamp, reached through a link
+        {"missing", [](Stamp&) {}, &none, false},
+    };
+    for (const auto& c : cases) {
+        Stamp s = dir;
+        c.change(s);
+        const bool got = unchanged_since(top + "/" + c.path, s, *c.times);
+        if (got != c.unchanged) std::fprintf(stderr, "  unchanged_since case %td\n", &c - cases);
+        CHECK(got == c.unchanged);
+    }
+    // A file with its own stamp is not a directory.
+    CHECK(!unchanged_since(top + "/file", stamp_of(top + "/file"), none));
+    std::system(("rm -rf " + top).c_str());
+}
+
+// Links in listings taken ahead of unchanged directories, the caller's code
+// run at each step: their kinds are read again (by stat), and a link to a
+// file or a dangling one is still no directory, as the test's own walk finds.
+void test_link_kinds_read_again_ahead() {
+    const std::string top = temp_dir();
+    touch(top + "/file");
+    for (int i = 0; i < 8; ++i) {
+        const std::string dir = top + "/a" + std::to_string(i);
+        mkdir(dir.c_str(), 0755);
+        touch(dir + "/f");
+        CHECK(symlink("../file", (dir + "/to_file").c_str()) == 0);
+        CHECK(symlink("nowhere", (dir + "/dangling").c_str()) == 0);
+        CHECK(symlink("..", (dir + "/to_dir").c_str()) == 0);
+    }
+    age(top);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::vector<std::string> expected;
+    own_walk(top, expected);
+    Hooks hooks;
+    Walker walker(top, true);
+    Step step;
+    std::vector<std::string> out;
+    while (walker.next(hooks, step)) {
+        out.push_back(render(step));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // listings ahead come in
+        walker.caller_code_ran();
+    }
+    CHECK(out == expected);
+    std::system(("rm -rf " + top).c_str());
+}
+
+// The other way round: a link among the top's entries that the caller
+// replaces with a directory before the walk moves on is entered, as lstat
+// finds it then, whichever rule decides links. A walk that lists nothing
+// ahead holds nothing ahead.
+void test_link_replaced_by_a_directory() {
+    for (const LinkRule rule : {LinkRule::kAtEntry, LinkRule::kAtParentResume}) {
+        for (const bool read_ahead : {true, false}) {
+            const std::string top = temp_dir();
+            for (const char* name : {"a", "b"}) {
+                mkdir((top + "/" + name).c_str(), 0755);
+                touch(top + "/" + name + "/in_" + name);
+            }
+            CHECK(symlink("a", (top + "/l").c_str()) == 0);
+            age(top);
+            Hooks hooks;
+            Walker walker(top, read_ahead, rule);
+            Step step;
+            CHECK(walker.next(hooks, step));
+            std::vector<std::string> order;
+            for (const Entry& e : step.entries.items) order.push_back(std::string(step.entries.name(e)));
+            CHECK(unlink((top + "/l").c_str()) == 0);
+            mkdir((top + "/l").c_str(), 0755);
+            walker.caller_code_ran();
+            std::vector<std::string> paths;
+            while (walker.next(hooks, step)) paths.push_back(step.path);
+            std::vector<std::string> expected;
+            for (const auto& name : order) {
+                struct stat st;
+                if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) expected.push_back(top + "/" + name);
+            }
+            CHECK(expected.size() == 3);
+            if (paths != expected) std::fprintf(stderr, "  rule %d, read ahead %d\n", static_cast<int>(rule), read_ahead);
+            CHECK(paths == expected);
+            if (!read_ahead) CHECK(walker.ahead_bytes() == 0);
+            std::system(("rm -rf " + top).c_str());
+        }
+    }
+}
+}  // namespace
+
 int main() {
     test_no_pool_yet();
     test_listing_names();
@@ -868,6 +1449,19 @@ int main() {
     test_slow_listings_reach_far_at_once();
     test_quick_small_listings_stay_on_the_caller();
     test_polls_end_a_step();
+    test_kinds_and_names_as_the_system_tells();
+    test_links_refused_where_not_followed();
+    test_ids_and_relative_paths();
+    test_each_directory_opened_once();
+    test_local_file_systems();
+    test_remote_file_system_types();
+    test_listing_charges_what_it_holds();
+    test_cancel_empties_the_queue();
+    test_device_times();
+    test_directory_replaced_by_a_link();
+    test_unchanged_since();
+    test_link_kinds_read_again_ahead();
+    test_link_replaced_by_a_directory();
     stop_workers();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);

@@ -1,0 +1,236 @@
+"""Mutation score of the walk core's sources; run through tools/mutate."""
+import argparse
+import difflib
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# The tests that reach each file: a target of the C++ build and how to run it.
+CORE_TEST = 'test_walk_core'
+TESTS = {name: CORE_TEST for name in ('walk_core.cpp', 'walk_pool.cpp', 'walk_listing.cpp')}
+PREFIX = '/tmp/kestrum-mutate.'
+
+
+def load_equivalents(path):
+    """(file, original, mutated) -> reason, from tab-separated lines."""
+    out = {}
+    if not os.path.exists(path):
+        return out
+    with open(path, encoding='utf-8') as f:
+        for number, line in enumerate(f, 1):
+            if not line.strip() or line.startswith('#'):
+                continue
+            fields = line.rstrip('\n').split('\t')
+            if len(fields) != 4 or not fields[3].strip():
+                sys.exit(f'mutate: {path}:{number}: want file, original, mutated and reason, tab-separated')
+            out[(fields[0], fields[1].strip(), fields[2].strip())] = fields[3].strip()
+    return out
+
+
+def change(original, mutant):
+    """The changed line: (number, original text, mutated text)."""
+    a, b = original.splitlines(), mutant.splitlines()
+    for tag, i1, i2, j1, j2 in difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes():
+        if tag == 'equal':
+            continue
+        old = ' / '.join(x.strip() for x in a[i1:i2])
+        new = ' / '.join(x.strip() for x in b[j1:j2])
+        if tag == 'insert':  # a line added after line i1
+            return i1, '(after) ' + (a[i1 - 1].strip() if i1 else ''), new
+        return i1 + 1, old, new
+    return 0, '', ''
+
+
+def run(cmd, timeout=None, env=None, cwd=None):
+    try:
+        r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=timeout, env=env, cwd=cwd, errors='replace')
+        return r.returncode, r.stdout
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout or ''
+        return None, out if isinstance(out, str) else out.decode(errors='replace')
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument('--root', required=True)
+    p.add_argument('--venv', required=True)
+    p.add_argument('--seed', type=int, default=31)
+    p.add_argument('--count', type=int, default=30)
+    p.add_argument('--min-score', type=float, default=None)
+    p.add_argument('--equivalent', default=None)
+    p.add_argument('--keep', action='store_true', help='leave the copy under /tmp')
+    p.add_argument('files', nargs='+')
+    args = p.parse_args()
+    venv_bin = os.path.join(args.venv, 'bin')
+    equivalents = load_equivalents(args.equivalent or os.path.join(args.root, 'tools', 'mutate-equivalent.txt'))
+    for name in args.files:
+        if os.path.basename(name) not in TESTS:
+            sys.exit(f'mutate: no tests known for {name} (known: {", ".join(sorted(TESTS))})')
+
+    work = tempfile.mkdtemp(prefix=os.path.basename(PREFIX), dir='/tmp')
+    assert work.startswith(PREFIX) and '/' not in work[len(PREFIX):], work
+    try:
+        return measure(args, venv_bin, equivalents, work)
+    finally:
+        if args.keep:
+            print(f'mutate: copy kept in {work}')
+        else:
+            shutil.rmtree(work)
+
+
+def measure(args, venv_bin, equivalents, work):
+    tree, build, mutants_dir = (os.path.join(work, d) for d in ('tree', 'build', 'mutants'))
+    files = subprocess.run(['git', 'ls-files', '-z'], cwd=args.root, check=True,
+                           stdout=subprocess.PIPE).stdout.split(b'\0')
+    for f in filter(None, files):
+        src = os.path.join(args.root, f.decode())
+        if os.path.isfile(src):
+            dst = os.path.join(tree, f.decode())
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            shutil.copy2(src, dst)
+    env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
+    rc, out = run([os.path.join(venv_bin, 'cmake'), '-S', tree, '-B', build, '-G', 'Ninja',
+                   '-DCMAKE_BUILD_TYPE=', '-DCMAKE_CXX_FLAGS=-O1', '-DKESTRUM_CORE_TESTS=ON',
+                   '-DPython_EXECUTABLE=' + os.path.join(venv_bin, 'python')], env=env)
+    if rc != 0:
+        sys.exit('mutate: configuring failed\n' + out[-3000:])
+
+    def build_target(target):
+        return run([os.path.join(venv_bin, 'ninja'), '-C', build, '-j1', target], env=env)
+
+    # The test's trees on a private tmpfs when the system lets us mount one.
+    private = run(['unshare', '-m', 'sh', '-c', 'mount -t tmpfs tmpfs /mnt'])[0] == 0
+
+    def test(target, timeout):
+        """(verdict, failed checks): verdict 'pass', 'fail', 'crash' or 'timeout'."""
+        binary = os.path.join(build, target)
+        if private:  # the binary is opened before /tmp is covered
+            cmd = ['unshare', '-m', 'sh', '-c',
+                   'exec 3<"$0" && mount -t tmpfs -o size=512m tmpfs /tmp && exec /proc/self/fd/3', binary]
+        else:
+            cmd = [binary]
+        rc, out = run(cmd, timeout=timeout, env=env)
+        failed = {}
+        for line in out.splitlines():
+            m = re.search(r'(test_walk_core\.cpp:\d+): CHECK failed: (.*)$', line)
+            if m:
+                failed.setdefault(m.group(2), m.group(1))
+        if rc is None:
+            return 'timeout', failed
+        return ('pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'), failed
+
+    started = time.monotonic()
+    limits, unreliable = {}, {}
+    for target in sorted(set(TESTS[os.path.basename(f)] for f in args.files)):
+        rc, out = build_target(target)
+        if rc != 0:
+            sys.exit(f'mutate: {target} does not build unmutated\n' + out[-3000:])
+        # Twice unmutated: a check that fails either time depends on the machine's
+        # load, not on the code, and kills no mutant.
+        took, unreliable[target] = 0.0, set()
+        for _ in range(2):
+            begin = time.monotonic()
+            verdict, failed = test(target, 600)
+            took = max(took, time.monotonic() - begin)
+            if verdict not in ('pass', 'fail'):
+                sys.exit(f'mutate: {target} ends in a {verdict} without any mutant')
+            unreliable[target] |= set(failed)
+        limits[target] = max(60.0, 3 * took)
+        print(f'mutate: {target} {took:.0f} s unmutated (a mutant\'s limit {limits[target]:.0f} s)'
+              f'{", trees on a private tmpfs" if private else ""}', flush=True)
+        for check in sorted(unreliable[target]):
+            print(f'mutate: failed unmutated, so it kills nothing: CHECK({check})', flush=True)
+
+    rows, survivors, equivalent_seen = [], [], []
+    for name in args.files:
+        base = os.path.basename(name)
+        rel = os.path.relpath(os.path.join(args.root, 'src', 'versioner', base), args.root)
+        target = TESTS[base]
+        source = os.path.join(tree, rel)
+        with open(source, encoding='utf-8') as f:
+            original = f.read()
+        # universalmutator takes `{-` for the start of a comment: mutate a copy spaced out.
+        spaced = original.replace('{-', '{ -')
+        here = os.path.join(mutants_dir, base.replace('.cpp', ''))
+        os.makedirs(here)
+        stem = os.path.join(here, base)
+        with open(stem, 'w', encoding='utf-8') as f:
+            f.write(spaced)
+        rc, out = run([os.path.join(venv_bin, 'mutate'), stem, 'cpp', '--mutantDir', here, '--noCheck'], env=env)
+        if rc != 0:
+            sys.exit(f'mutate: universalmutator failed on {base}\n' + out[-3000:])
+        pattern = re.compile(re.escape(base[:-4]) + r'\.mutant\.(\d+)\.cpp$')
+        made = sorted((int(m.group(1)), n) for n in os.listdir(here) if (m := pattern.match(n)))
+        drawn = random.Random(args.seed).sample(made, min(args.count, len(made)))
+        drawn.sort()
+        print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})', flush=True)
+        counts = dict(drawn=len(drawn), compiled=0, killed=0, survived=0, equivalent=0)
+        try:
+            for index, (_, mutant_name) in enumerate(drawn, 1):
+                with open(os.path.join(here, mutant_name), encoding='utf-8') as f:
+                    mutant = f.read()
+                line, old, new = change(spaced, mutant)
+                shown = f'{base}:{line}: {old} → {new}'
+                with open(source, 'w', encoding='utf-8') as f:
+                    f.write(mutant)
+                rc, out = build_target(target)
+                if rc != 0:
+                    verdict = 'uncompiled'
+                else:
+                    counts['compiled'] += 1
+                    reason = equivalents.get((base, old, new))
+                    if not reason and old.startswith('//') and new == f'/*{old}*/':
+                        reason = 'a comment'
+                    if reason:
+                        verdict = 'equivalent'
+                        counts['equivalent'] += 1
+                        equivalent_seen.append(f'{shown}  ({reason})')
+                    else:
+                        outcome, failed = test(target, limits[target])
+                        telling = [f'{at}: {check}' for check, at in failed.items() if check not in unreliable[target]]
+                        if outcome == 'fail' and telling:
+                            # A check that failed may depend on the machine's load: the
+                            # mutant kills only when a check fails again on a second run.
+                            outcome, failed = test(target, limits[target])
+                            telling = [f'{at}: {check}' for check, at in failed.items()
+                                       if check not in unreliable[target]]
+                        if outcome in ('crash', 'timeout') or telling:
+                            counts['killed'] += 1
+                            verdict = f'killed ({outcome})' if outcome != 'fail' else 'killed by ' + telling[0]
+                        else:
+                            verdict = 'survived'
+                            counts['survived'] += 1
+                            survivors.append(shown)
+                print(f'  [{index}/{len(drawn)}] {verdict}: {shown}', flush=True)
+        finally:
+            with open(source, 'w', encoding='utf-8') as f:
+                f.write(original)
+        rows.append((base, counts))
+
+    print(f'\nseed {args.seed}, up to {args.count} mutants per file, {time.monotonic() - started:.0f} s')
+    print(f'{"file":<20} {"drawn":>5} {"compiled":>8} {"killed":>6} {"survived":>8} {"equiv.":>6} {"score":>6}')
+    low = False
+    for base, c in rows:
+        scored = c['compiled'] - c['equivalent']
+        score = 100.0 * c['killed'] / scored if scored else 100.0
+        low |= args.min_score is not None and score < args.min_score
+        print(f'{base:<20} {c["drawn"]:>5} {c["compiled"]:>8} {c["killed"]:>6} {c["survived"]:>8} '
+              f'{c["equivalent"]:>6} {score:>5.0f}%')
+    for s in survivors:
+        print('survived  ', s)
+    for s in equivalent_seen:
+        print('equivalent', s)
+    if low:
+        print(f'mutate: a file scores below {args.min_score:.0f} %')
+        return 1
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
