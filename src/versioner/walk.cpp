@@ -204,6 +204,8 @@ bool DirectoryWalk::next(Ref& root, Ref& dirnames, Ref& filenames) {
 
 namespace {
 
+#if PY_VERSION_HEX >= 0x030C0000
+// Used from 3.12 on, by the walk that goes on through the interpreter.
 bool raised(PyObject* kind) { return PyErr_ExceptionMatches(kind) != 0; }
 
 // A method of `obj` looked up on its type, as the interpreter looks up
@@ -261,6 +263,7 @@ void exit_context(Borrowed exit) {
     restore_exception(std::move(error));
     throw PyErrOccurred();
 }
+#endif
 
 }  // namespace
 
