@@ -1265,6 +1265,21 @@ void test_device_times() {
 // the walk handed out its parent and before it moves on, is passed over as
 // a link (by lstat, as a walk moving on now would find it), whichever rule
 // decides links and whether its listing was taken ahead.
+
+// The entries of `top` named in `order`, in that order, that lstat finds to be
+// directories (not links to them): what a walk enters.
+std::vector<std::string> real_directories(const std::string& top,
+                                          const std::vector<std::string>& order) {
+    std::vector<std::string> found;
+    for (const auto& name : order) {
+        struct stat st;
+        if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            found.push_back(top + "/" + name);
+        }
+    }
+    return found;
+}
+
 void test_directory_replaced_by_a_link() {
     for (const LinkRule rule : {LinkRule::kAtEntry, LinkRule::kAtParentResume}) {
         for (const bool read_ahead : {true, false}) {
@@ -1287,11 +1302,7 @@ void test_directory_replaced_by_a_link() {
             CHECK(symlink("c", (top + "/a").c_str()) == 0);
             walker.caller_code_ran();
             while (walker.next(hooks, step)) paths.push_back(step.path);
-            std::vector<std::string> expected;
-            for (const auto& name : order) {
-                struct stat st;
-                if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) expected.push_back(top + "/" + name);
-            }
+            const std::vector<std::string> expected = real_directories(top, order);
             CHECK(expected.size() == 2);
             if (paths != expected) std::fprintf(stderr, "  rule %d, read ahead %d\n", static_cast<int>(rule), read_ahead);
             CHECK(paths == expected);
@@ -1415,11 +1426,7 @@ void test_link_replaced_by_a_directory() {
             walker.caller_code_ran();
             std::vector<std::string> paths;
             while (walker.next(hooks, step)) paths.push_back(step.path);
-            std::vector<std::string> expected;
-            for (const auto& name : order) {
-                struct stat st;
-                if (lstat((top + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) expected.push_back(top + "/" + name);
-            }
+            const std::vector<std::string> expected = real_directories(top, order);
             CHECK(expected.size() == 3);
             if (paths != expected) std::fprintf(stderr, "  rule %d, read ahead %d\n", static_cast<int>(rule), read_ahead);
             CHECK(paths == expected);
