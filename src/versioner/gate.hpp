@@ -62,6 +62,34 @@ inline std::uint64_t stamp(PyObject* dict) noexcept {
 #endif
 }
 
+#if KV_DICT_WATCHERS
+namespace detail {
+extern int dict_watcher;        // -1: none, or lost
+extern bool functions_watched;  // a function watcher tells of changes in place
+}  // namespace detail
+#endif
+
+// A mark of every change the gate is told of: when two marks are equal,
+// whatever the gate answered at the first still holds. Only from 3.12 on,
+// where the watchers tell of every change (functions changed in place
+// included); 0 before, and then `unchanged_since` is always false.
+inline std::uint64_t mark() noexcept {
+#if KV_DICT_WATCHERS
+    return detail::generation;
+#else
+    return 0;
+#endif
+}
+
+inline bool unchanged_since(std::uint64_t mark) noexcept {
+#if KV_DICT_WATCHERS
+    return mark == detail::generation && detail::dict_watcher >= 0 && detail::functions_watched;
+#else
+    (void)mark;
+    return false;
+#endif
+}
+
 // Makes changes of `dict` (an exact dict) known to `stamp`; false when they
 // cannot be known, and then no answer read from it may be kept.
 bool watch(PyObject* dict);
@@ -130,9 +158,7 @@ inline bool functions_unchanged(const FamilyState& state) noexcept {
 }
 
 #if KV_DICT_WATCHERS
-extern int dict_watcher;        // -1: none, or lost
 extern PyObject* watch_probe;   // a dict of the gate's own, always watched
-extern bool functions_watched;  // a function watcher tells of changes in place
 bool watcher_lost();
 
 // Whether the module's dict watcher is still set: other code may clear its

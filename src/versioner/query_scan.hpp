@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "gate.hpp"
 #include "ref.hpp"
 #include "walk.hpp"
 #include "walk_core.hpp"
@@ -129,7 +130,18 @@ private:
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
     bool take_listing(Ref& root, walk::Entries& entries);
-    bool construction_unchanged();
+    // Whether what `applies` found of the items' construction still holds.
+    // `in_a_row`: this check follows the last one with only the module's own
+    // code run in between. From 3.12 on the watchers then tell whether
+    // anything changed at all since the last full check; before, each check
+    // is in full.
+    bool construction_unchanged(bool in_a_row) {
+        if (in_a_row && construction_checked_ && gate::unchanged_since(construction_mark_)) {
+            return true;
+        }
+        return check_construction();
+    }
+    bool check_construction();
     void leave() noexcept;
 
     Ref globals_;
@@ -145,6 +157,10 @@ private:
     // handler or another thread during a listing): every item from then on
     // is built where the generator builds it, as the general path does.
     bool build_items_ = false;
+    // What the last full check of the items' construction found, and the
+    // gate's mark then.
+    bool construction_checked_ = false;
+    std::uint64_t construction_mark_ = 0;
     QueryItem* held_ = nullptr;
     Ref basename_;
     // basename_ as the names' bytes start with it, when the names of a
