@@ -229,7 +229,8 @@ bool QueryScan::advance(QueryItem& item) {
             const bool handlers_ran = signals_.tick();
             // Where the generator reads VersionFileSystem for this item; the
             // first of a directory, after its listing, asks in full.
-            if (!build_items_ && !construction_unchanged(!handlers_ran && index_ != 0)) {
+            if (!build_items_ &&
+                !construction_unchanged(!handlers_ran && index_ != 0, own_code_only_)) {
                 build_items_ = true;
             }
             item.dir = dir_;

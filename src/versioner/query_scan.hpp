@@ -131,14 +131,22 @@ private:
     bool read_number(Borrowed version_digits, ItemNumber& number);
     bool take_listing(Ref& root, walk::Entries& entries);
     // Whether what `applies` found of the items' construction still holds.
-    // `in_a_row`: this check follows the last one with only the module's own
-    // code run in between. From 3.12 on the watchers then tell whether
-    // anything changed at all since the last full check; before, each check
-    // is in full.
-    bool construction_unchanged(bool in_a_row) {
-        if (in_a_row && construction_checked_ && gate::unchanged_since(construction_mark_)) {
-            return true;
-        }
+    // `in_a_row`: this check follows the last one within one directory, and
+    // no signal handler ran in between; `own_code_only`: and no code but the
+    // module's own ran (no Python code, no other thread).
+    bool construction_unchanged(bool in_a_row, bool own_code_only) {
+#if KV_DICT_WATCHERS
+        // The watchers tell of every change, by whatever thread; only a
+        // watcher that other code cleared would tell nothing, which the full
+        // check finds out.
+        (void)own_code_only;
+        const bool unchanged = gate::unchanged_since(construction_mark_);
+#else
+        // Nothing could have changed it when no code ran but the module's
+        // own, which changes no namespace.
+        const bool unchanged = own_code_only;
+#endif
+        if (in_a_row && construction_checked_ && unchanged) return true;
         return check_construction();
     }
     bool check_construction();
@@ -160,6 +168,9 @@ private:
     // What the last full check of the items' construction found, and the
     // gate's mark then.
     bool construction_checked_ = false;
+    // The last item was decided by the module's own code alone: no Python
+    // code ran, and the interpreter lock was held throughout.
+    bool own_code_only_ = false;
     std::uint64_t construction_mark_ = 0;
     QueryItem* held_ = nullptr;
     Ref basename_;
