@@ -159,19 +159,33 @@ inline bool functions_unchanged(const FamilyState& state) noexcept {
 
 #if KV_DICT_WATCHERS
 extern PyObject* watch_probe;   // a dict of the gate's own, always watched
+extern std::uint64_t calls;     // calls into the module begun (call_begins)
+extern std::uint64_t probed_in; // the call in which the watcher was last found set
 bool watcher_lost();
 
 // Whether the module's dict watcher is still set: other code may clear its
-// id, after which no change is told of. Watching a dict again is cheap and
-// fails for a cleared id (a ValueError, cleared there; no other is raised).
+// id, after which no change is told of. Watching a dict again fails for a
+// cleared id (a ValueError, cleared there; no other is raised). Asked once
+// per call into the module: clearing it takes other code, which runs
+// between calls (or in one of its own, which is a call of its own).
 inline bool watcher_alive() {
-    if (__builtin_expect(dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0, 1)) {
+    if (__builtin_expect(probed_in == calls && dict_watcher >= 0, 1)) return true;
+    if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0) {
+        probed_in = calls;
         return true;
     }
     return watcher_lost();
 }
 #endif
 }  // namespace detail
+
+// Marks the start of a call into the module (a member, a class's call, a
+// scan's resume), after which the watcher is asked again.
+inline void call_begins() noexcept {
+#if KV_DICT_WATCHERS
+    ++detail::calls;
+#endif
+}
 
 // Whether every entry of `family` holds what it held at start-up (an entry
 // absent then is still absent), and every function of it has the code and
