@@ -863,6 +863,8 @@ def test_in_matches_the_general_path(relative, cls, tmp_path, monkeypatch):
             assert fast == in_answers(root, relative, cls, build_in, ask_in)
 
 
+@pytest.mark.skipif(os.name == "nt" and hasattr(os.path.exists, "__code__"),
+                    reason="the direct path is closed on Windows, and os.path.exists is Python here")
 def test_in_takes_the_direct_path_only_when_nothing_can_intervene(tmp_path, monkeypatch):
     root = make_tree(tmp_path, "sh.v0013.exr")
     fs = VersionFileSystem(os.path.join(root, "sh.v0012.exr"), pads=4)
@@ -914,7 +916,8 @@ def test_exists_matches_the_python_level_function(name, tmp_path, monkeypatch):
     python_level = int(hasattr(os.path.exists, "__code__"))
     assert exists_calls(lambda: fs.exists) == (native[0], python_level)
     assert len(stats) == python_level
-    assert native[1] == (0 if type(name) is str else python_level)
+    direct = python_level if os.name == "nt" else 0  # closed on Windows: the general path
+    assert native[1] == (direct if type(name) is str else python_level)
 
 
 @pytest.mark.parametrize("name, settings, rebound, raises", [
