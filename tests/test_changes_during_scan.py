@@ -16,7 +16,8 @@ import pytest
 from kestrum import versioner
 
 CHILD = textwrap.dedent(r"""
-    import json, os, posixpath, re, fnmatch, sys, tempfile, types
+    import json, os, re, fnmatch, sys, tempfile, types
+    ospath = os.path
     sys.path[:0] = [{src!r}, {tests!r}]
     from kestrum import versioner
     import plain
@@ -29,14 +30,16 @@ CHILD = textwrap.dedent(r"""
 
     def general():
         fake_os = forwarding(os, ["walk", "getcwd"])
-        fake_os.path = forwarding(posixpath, ["exists", "isabs", "split", "splitext", "join"])
+        fake_os.path = forwarding(ospath, ["exists", "isabs", "split", "splitext", "join"])
         return dict(os=fake_os, re=forwarding(re, ["compile"]),
                     fnmatch=forwarding(fnmatch, ["filter"]))
 
     ACTIONS = []  # (directory whose os.scandir runs it, action), used once
 
     def hook(event, args):
-        if event == "os.scandir" and ACTIONS and str(args[0]).endswith(ACTIONS[0][0]):
+        # A walk joins with os.sep ("\\" on Windows); the places are written with "/".
+        if event == "os.scandir" and ACTIONS and str(args[0]).replace(os.sep, "/").endswith(
+                ACTIONS[0][0].replace(os.sep, "/")):
             ACTIONS.pop(0)[1]()
 
     sys.addaudithook(hook)
@@ -104,17 +107,17 @@ CHILD = textwrap.dedent(r"""
     def split_installs_exists(query):
         def case(mod):
             log = []
-            real_split, real_exists = posixpath.split, posixpath.exists
+            real_split, real_exists = ospath.split, ospath.exists
             def split(p):
-                posixpath.exists = recording(log, posixpath, "exists", FLAT)
+                ospath.exists = recording(log, ospath, "exists", FLAT)
                 return real_split(p)
             cwd = os.getcwd()
             os.chdir(FLAT)
-            posixpath.split = split
+            ospath.split = split
             try:
                 return [rel(FLAT, query(mod.VersionFileSystem("sh.v002.exr"))), log]
             finally:
-                posixpath.split, posixpath.exists = real_split, real_exists
+                ospath.split, ospath.exists = real_split, real_exists
                 os.chdir(cwd)
         return case
 
@@ -167,8 +170,8 @@ CHILD = textwrap.dedent(r"""
         "split installs exists, previous": split_installs_exists(before),
         "consumer rebinds scandir after one": consumer_rebinds(os, "scandir"),
         "consumer rebinds scandir after three": consumer_rebinds(os, "scandir", 3),
-        "consumer rebinds islink after one": consumer_rebinds(posixpath, "islink"),
-        "consumer rebinds join after three": consumer_rebinds(posixpath, "join", 3),
+        "consumer rebinds islink after one": consumer_rebinds(ospath, "islink"),
+        "consumer rebinds join after three": consumer_rebinds(ospath, "join", 3),
         "consumer rebinds _walk after two": consumer_rebinds(os, "_walk", 2)
             if hasattr(os, "_walk") else None,
         "scandir rebound at a subdirectory, last": scandir_at_listing(last, "/a"),
@@ -236,7 +239,9 @@ BUILT_AFTER_THE_CHANGE = {"items equal to all at a subdirectory, next"}
 
 @pytest.mark.no_refleak_rerun  # a child process
 @pytest.mark.parametrize("case", [
-    pytest.param(c, marks=pytest.mark.xfail(strict=True, reason="built after the change"))
+    # the native walk's (closed on Windows, where the general path runs)
+    pytest.param(c, marks=pytest.mark.xfail(os.name != "nt", strict=True,
+                                            reason="built after the change"))
     if c in BUILT_AFTER_THE_CHANGE else c for c in CASE_NAMES])
 def test_changes_during_a_scan_are_seen_as_the_general_path_sees_them(case, outcomes):
     threads, outcomes = outcomes

@@ -71,7 +71,9 @@ QUERIES = [
     (["bump", "--pads", "4", "@/wide/shot.v999.exr"], ["@/wide/shot.v1000.exr"], 0),
     (
         ["ls", "--sort", "number", "@/comp/sh010_comp.v001.exr"],
-        ["0\t@/comp/old/sh010_comp.v000.exr", "1\t@/comp/sh010_comp.v001.exr",
+        # a directory below joined as os.walk joins it ("\\" on Windows), then "/"
+        ["0\t@/%s/sh010_comp.v000.exr" % os.path.join("comp", "old"),
+         "1\t@/comp/sh010_comp.v001.exr",
          "2\t@/comp/sh010_comp.v002.exr", "4\t@/comp/sh010_comp.v004.exr",
          "4\t@/comp/sh010_comp.v004.mov", "-\t@/comp/sh010_comp.vfinal.exr"],
         0,
@@ -94,6 +96,7 @@ def test_answers(tree, args, lines, status):
     assert done.stdout.decode().splitlines() == [line.replace("@", tree) for line in lines]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="Windows names are UTF-16: none has undecodable bytes")
 def test_ls_keeps_scan_order_and_undecodable_names_with_null_separators(tmp_path):
     for name in [b"shot.v002.exr", b"shot.v1000.exr", b"shot.v003\xff.exr"]:
         open(os.path.join(bytes(tmp_path), name), "w").close()

@@ -147,6 +147,8 @@ print(json.dumps([outcome, time.perf_counter() - started]))
 def test_what_the_conversion_of_the_wanted_number_raises(tmp_path, query, failure, expected):
     if sys.version_info < (3, 12):
         pytest.skip("the conversion of long numbers is Python code from 3.12 on")
+    if os.name == "nt" and failure == "KeyboardInterrupt":
+        pytest.skip("under Wine a SIGINT raised in the process never reaches the interpreter")
     for number in (1, 2):
         open(str(tmp_path / ("shot.v%03d.exr" % number)), "w").close()
     proc = run_child(CONVERSION_CHILD, str(tmp_path), query, failure, timeout=120)

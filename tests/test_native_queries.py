@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kestrum import versioner
 from kestrum.versioner import BaseVersion, VersionFileSystem
-from trees import Recorder, make_tree, peak_traced, recording_os
+from trees import Recorder, make_tree, name_of, peak_traced, recording_os
 
 from conftest import extension_entries
 
@@ -108,7 +108,7 @@ def test_ties_and_numbers(tmp_path, files, last):
     root = make_tree(tmp_path, *files)
     fast = compare_all(root + "/a.v001.e")
     got = fast["last"] and fast["last"][1]["filename"]
-    assert got == (last and root + "/" + last)
+    assert name_of(root, got) == last
 
 
 @pytest.mark.parametrize("files", [
@@ -139,7 +139,7 @@ def test_first_is_the_smallest_name_of_the_first_directory(tmp_path, files, firs
         assert got[1] is re.error
         assert got[3][:2] == [("kestrum.versioner.VersionFileSystem.first", 183), ("__iter__", 155)]
     else:
-        assert (got and got[1]["filename"]) == (first and root + "/" + first)
+        assert name_of(root, got and got[1]["filename"]) == first
 
 
 def test_failures_of_the_scan_itself(tmp_path, vmod):
@@ -191,6 +191,7 @@ def test_subclass_with_an_override_takes_the_general_path(tmp_path):
     assert query(Shifted(root + "/sh.v003.exr"), "previous") is None
 
 
+@pytest.mark.skipif(os.name == "nt", reason="the native queries are closed on Windows: the general path there makes an object per file")
 def test_only_the_result_is_built(tmp_path):
     root = make_tree(tmp_path, *["sh.v%04d.exr" % i for i in range(1, 2001)])
 
@@ -273,6 +274,9 @@ def make_byte_tree(root, *names):
     return str(root)
 
 
+# Names written as bytes, some not UTF-8: POSIX only.
+byte_names = pytest.mark.skipif(os.name == "nt", reason="Windows names are UTF-16: no bytes to write")
+
 # U+DCFF (from the undecodable byte 0xff) sorts before U+E000 (bytes ee 80 80):
 # the reverse of the bytes' order.
 UNDECODABLE = [b"sh.v002.\xff", "sh.v002.\ue000".encode(), b"sh.v001.exr"]
@@ -280,6 +284,7 @@ VALID_WIDE = ["sh.v002.\ue000", "sh.v002.\xe9", "sh.v002.\U0001f600", "sh.v003.\
               "sh.v001.e\u0301.exr", "sh.v\xe9.v004.exr"]
 
 
+@byte_names
 @pytest.mark.parametrize("files, own", [
     (UNDECODABLE, "sh.v001.exr"),
     (UNDECODABLE + [b"d/sh.v002.x", b"d/sh.v002.\xfe"], "sh.v002.x"),
@@ -299,6 +304,7 @@ def test_listed_bytes_match_the_general_path(tmp_path, files, own):
     compare_all(root + "/" + own)
 
 
+@byte_names
 def test_ties_follow_the_order_of_decoded_names(tmp_path):
     root = make_byte_tree(tmp_path, *UNDECODABLE)
     fast = compare_all(root + "/sh.v001.exr")
@@ -309,6 +315,7 @@ def test_ties_follow_the_order_of_decoded_names(tmp_path):
     assert fast["first"][1]["filename"] == root + "/sh.v002.\xff"
 
 
+@byte_names
 def test_relative_listing_matches_the_general_path(tmp_path, monkeypatch):
     make_byte_tree(tmp_path, *(UNDECODABLE + [b"d/sh.v001.\xc3\xa9", b"d/sh.v007.exr"]))
     monkeypatch.chdir(tmp_path)
@@ -335,6 +342,7 @@ print(traced, peak_rss() - before)
 """
 
 
+@pytest.mark.skipif(os.name == "nt", reason="the native queries are closed on Windows: the general path there makes an object per file")
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
 def test_last_over_a_large_directory_holds_no_object_per_file(tmp_path):
     import subprocess

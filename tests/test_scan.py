@@ -9,6 +9,7 @@ import pytest
 
 from kestrum import versioner
 from kestrum.versioner import BaseVersion, Version, VersionFileSystem
+import plain
 from trees import Recorder, make_tree, recording_fnmatch, recording_os, rel
 
 INIT = "kestrum.versioner.VersionFileSystem.__init__"
@@ -264,8 +265,12 @@ def test_scan_of_one_directory(tmp_path):
     # the object's own file need not exist
     fs = VersionFileSystem(root + "/sh010.v002.exr")
     items = list(fs)
-    assert rel(root, items) == ["sh010.v001.exr", "sh010.v002.jpg", "sh010.v003.exr", "sh010.vfinal.txt"]
-    assert [item.current for item in items] == [1, 2, 3, None]
+    expected = ["sh010.v001.exr", "sh010.v002.jpg", "sh010.v003.exr", "sh010.vfinal.txt"]
+    numbers = [1, 2, 3, None]
+    if os.name == "nt":  # fnmatch is blind to case there
+        expected, numbers = ["SH010.v005.exr"] + expected, [5] + numbers
+    assert rel(root, items) == expected
+    assert [item.current for item in items] == numbers
     assert all(item.filename == root + "/" + str(rel(root, [item])[0]) for item in items)
 
 
@@ -277,7 +282,8 @@ def test_scan_of_one_directory(tmp_path):
         (["sh010.v001.exr", "sh010.v.bak"], ["sh010.v.bak", "sh010.v001.exr"]),
         (["sh010.v2.exr", "sh010.v10.exr", "sh010.v02.exr"], ["sh010.v02.exr", "sh010.v10.exr", "sh010.v2.exr"]),
         # code-point order: upper case before lower case, "_" between them
-        (["sh010.vb", "sh010.v_", "sh010.vB"], ["sh010.vB", "sh010.v_", "sh010.vb"]),
+        pytest.param(["sh010.vb", "sh010.v_", "sh010.vB"], ["sh010.vB", "sh010.v_", "sh010.vb"],
+                     marks=pytest.mark.skipif(os.name == "nt", reason="one file on Windows")),
         # the prefix alone is a match; a directory of that name is not
         (["sh010.v", "sh010.vdir/readme.txt"], ["sh010.v"]),
     ],
@@ -312,7 +318,7 @@ def test_subdirectories_follow_the_top_directory(tmp_path):
     order = [r for r, _, files in os.walk(root) if any(f.startswith("sh010.v") for f in files)]
     seen = []
     for name in rest:
-        d = root + "/" + name.rpartition("/")[0]
+        d = os.path.join(root, *name.split("/")[:-1])
         if not seen or seen[-1] != d:
             seen.append(d)
     assert seen == order[1:]
@@ -369,7 +375,7 @@ def test_items_are_built_by_the_module_global(tmp_path, monkeypatch):
     monkeypatch.setattr(versioner, "VersionFileSystem", Built)
     items = list(fs)
     assert [type(item) for item in items] == [Built, Built]
-    assert made == [((root + "/a.v001.exr",), {}), ((root + "/sub/a.v002.exr",), {})]
+    assert made == [((root + "/a.v001.exr",), {}), ((os.path.join(root, "sub") + "/a.v002.exr",), {})]
 
 
 def test_relative_names(tmp_path, monkeypatch):
@@ -416,7 +422,10 @@ def test_symbolic_links(tmp_path):
     (tmp_path / "sh010.v003.exr").symlink_to(tmp_path / "sub" / "sh010.v002.exr")
     (tmp_path / "sh010.v004.exr").symlink_to(tmp_path / "gone")
     found = rel(root, VersionFileSystem(root + "/sh010.v001.exr"))
-    assert found == ["sh010.v001.exr", "sh010.v003.exr", "sh010.v004.exr", "sub/sh010.v002.exr"]
+    # Links list otherwise on Windows (and under Wine): the general path is the truth there.
+    expected = (rel(root, plain.VersionFileSystem(root + "/sh010.v001.exr")) if os.name == "nt" else
+                ["sh010.v001.exr", "sh010.v003.exr", "sh010.v004.exr", "sub/sh010.v002.exr"])
+    assert found == expected
 
 
 def test_each_scan_reads_the_disk_again(tmp_path):

@@ -21,7 +21,7 @@ from kestrum import versioner
 from kestrum.versioner import Version, VersionFileSystem
 from trees import make_tree
 
-MODULES = {"os": os, "os.path": posixpath, "genericpath": genericpath, "re": re,
+MODULES = {"os": os, "os.path": os.path, "genericpath": genericpath, "re": re,
            "fnmatch": fnmatch}
 
 # The functions a test double of which the module honours: what the
@@ -52,7 +52,7 @@ def forwarding(module, names):
 
 def general_globals():
     fake_os = forwarding(os, ["walk", "getcwd"])
-    fake_os.path = forwarding(posixpath, ["exists", "isabs", "split", "splitext", "join"])
+    fake_os.path = forwarding(os.path, ["exists", "isabs", "split", "splitext", "join"])
     return {"os": fake_os, "re": forwarding(re, ["compile"]),
             "fnmatch": forwarding(fnmatch, ["filter"])}
 
@@ -283,7 +283,8 @@ IN_PLACE = [
 @pytest.fixture
 def linked_tree(tree):
     os.symlink(os.path.join(tree, "sub"), os.path.join(tree, "link"))
-    os.makedirs(os.path.join(tree, "SUB"))
+    # On a file system blind to case (Windows) SUB is sub.
+    os.makedirs(os.path.join(tree, "SUB"), exist_ok=True)
     open(os.path.join(tree, "SUB", "SH.V005.EXR"), "w").close()
     return tree
 
@@ -306,6 +307,7 @@ def test_reads_of_the_standard_code_are_honoured(change, linked_tree):
                 assert fast == run(op, log), op_name
 
 
+@pytest.mark.skipif(os.name == "nt", reason="the direct path of exists is closed on Windows")
 @pytest.mark.parametrize("attribute", ["__code__", "__defaults__", "__kwdefaults__"])
 def test_a_function_changed_in_place_and_restored(attribute, tree):
     fs = VersionFileSystem(tree + "/sh.v002.exr")

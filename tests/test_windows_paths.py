@@ -107,6 +107,10 @@ TREE = [
     "{root}\\sh010\\comp\\sh010_comp.v001.exr",
     "{root}/sh010\\comp/SH010_COMP.v003.exr",
     "{ROOT}\\SH010\\COMP\\sh010_comp.v002.exr",
+    # doubled separators, and the extended-length form (a UNC-like prefix, \\?\)
+    "{root}\\\\sh010//comp\\/sh010_comp.v001.exr",
+    "\\\\?\\{root}\\sh010\\comp\\sh010_comp.v001.exr",
+    "\\\\?\\{ROOT}\\sh010\\comp\\Sh010_Comp.v004.EXR",
 ])
 def test_scans_match_names_as_plain(spelling, tmp_path):
     make_tree(tmp_path, *TREE)

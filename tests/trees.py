@@ -7,10 +7,27 @@ import tracemalloc
 import types
 
 
+# What a Windows file name cannot hold: control characters, the reserved
+# punctuation and lone surrogates (which have no UTF-16 form to write).
+_WINDOWS_FORBIDDEN = set(map(chr, range(32))) | set('<>:"|?*')
+
+
+def nameable(name):
+    """Whether this system can hold a file of that name (a relative name
+    with "/" between its parts)."""
+    if _os.name != "nt":
+        return True
+    return not any(c in _WINDOWS_FORBIDDEN or "\ud800" <= c <= "\udfff" for c in name)
+
+
 def make_tree(root, *names):
     """Create empty files (and their directories) below ``root``; return
-    ``root`` as text."""
+    ``root`` as text. Names this system cannot hold (see ``nameable``) are
+    left out: the trees that have them are for tests that compare the module
+    with the general path over the same tree."""
     for name in names:
+        if not nameable(name):
+            continue
         path = root / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text("")
@@ -18,12 +35,16 @@ def make_tree(root, *names):
 
 
 def rel(root, items):
-    """The text forms of ``items`` relative to ``root`` (joined with "/")."""
-    prefix = str(root) + "/"
+    """The text forms of ``items`` relative to ``root``, with "/" between
+    the parts: a scan joins a directory of the walk (os.path.join, so "\\"
+    on Windows) and a file name with "/"."""
+    root = str(root)
     out = []
     for item in items:
         text = str(item)
-        out.append(text[len(prefix):] if text.startswith(prefix) else text)
+        if text.startswith(root) and text[len(root):len(root) + 1] in ("/", _os.sep):
+            text = text[len(root) + 1:].replace(_os.sep, "/")
+        out.append(text)
     return out
 
 
