@@ -65,6 +65,7 @@ def main():
     p.add_argument('--min-score', type=float, default=None)
     p.add_argument('--equivalent', default=None)
     p.add_argument('--keep', action='store_true', help='leave the copy under /tmp')
+    p.add_argument('--list', action='store_true', help='only print the mutants drawn, building none')
     p.add_argument('files', nargs='+')
     args = p.parse_args()
     venv_bin = os.path.join(args.venv, 'bin')
@@ -76,12 +77,48 @@ def main():
     work = tempfile.mkdtemp(prefix=os.path.basename(PREFIX), dir='/tmp')
     assert work.startswith(PREFIX) and '/' not in work[len(PREFIX):], work
     try:
-        return measure(args, venv_bin, equivalents, work)
+        return (list_drawn if args.list else measure)(args, venv_bin, equivalents, work)
     finally:
         if args.keep:
             print(f'mutate: copy kept in {work}')
         else:
             shutil.rmtree(work)
+
+
+def draw(base, original, here, venv_bin, env, seed, count):
+    """universalmutator's mutants of one source: (the source as mutated, all made, those drawn)."""
+    # universalmutator takes `{-` for the start of a comment: mutate a copy spaced out.
+    spaced = original.replace('{-', '{ -')
+    os.makedirs(here)
+    stem = os.path.join(here, base)
+    with open(stem, 'w', encoding='utf-8') as f:
+        f.write(spaced)
+    rc, out = run([os.path.join(venv_bin, 'mutate'), stem, 'cpp', '--mutantDir', here, '--noCheck'], env=env)
+    if rc != 0:
+        sys.exit(f'mutate: universalmutator failed on {base}\n' + out[-3000:])
+    pattern = re.compile(re.escape(base[:-4]) + r'\.mutant\.(\d+)\.cpp$')
+    made = sorted((int(m.group(1)), n) for n in os.listdir(here) if (m := pattern.match(n)))
+    drawn = random.Random(seed).sample(made, min(count, len(made)))
+    drawn.sort()
+    return spaced, made, drawn
+
+
+def list_drawn(args, venv_bin, equivalents, work):
+    """Prints the mutants drawn, without building any."""
+    env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
+    for name in args.files:
+        base = os.path.basename(name)
+        with open(os.path.join(args.root, 'src', 'versioner', base), encoding='utf-8') as f:
+            original = f.read()
+        here = os.path.join(work, 'mutants', base.replace('.cpp', ''))
+        spaced, made, drawn = draw(base, original, here, venv_bin, env, args.seed, args.count)
+        print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})')
+        for index, (_, mutant_name) in enumerate(drawn, 1):
+            with open(os.path.join(here, mutant_name), encoding='utf-8') as f:
+                line, old, new = change(spaced, f.read())
+            reason = equivalents.get((base, old, new))
+            print(f'  [{index}/{len(drawn)}] {"equivalent: " if reason else ""}{base}:{line}: {old} → {new}')
+    return 0
 
 
 def measure(args, venv_bin, equivalents, work):
@@ -155,20 +192,8 @@ def measure(args, venv_bin, equivalents, work):
         source = os.path.join(tree, rel)
         with open(source, encoding='utf-8') as f:
             original = f.read()
-        # universalmutator takes `{-` for the start of a comment: mutate a copy spaced out.
-        spaced = original.replace('{-', '{ -')
         here = os.path.join(mutants_dir, base.replace('.cpp', ''))
-        os.makedirs(here)
-        stem = os.path.join(here, base)
-        with open(stem, 'w', encoding='utf-8') as f:
-            f.write(spaced)
-        rc, out = run([os.path.join(venv_bin, 'mutate'), stem, 'cpp', '--mutantDir', here, '--noCheck'], env=env)
-        if rc != 0:
-            sys.exit(f'mutate: universalmutator failed on {base}\n' + out[-3000:])
-        pattern = re.compile(re.escape(base[:-4]) + r'\.mutant\.(\d+)\.cpp$')
-        made = sorted((int(m.group(1)), n) for n in os.listdir(here) if (m := pattern.match(n)))
-        drawn = random.Random(args.seed).sample(made, min(args.count, len(made)))
-        drawn.sort()
+        spaced, made, drawn = draw(base, original, here, venv_bin, env, args.seed, args.count)
         print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})', flush=True)
         counts = dict(drawn=len(drawn), compiled=0, killed=0, survived=0, equivalent=0)
         try:
