@@ -640,8 +640,10 @@ void test_quick_small_listings_stay_on_the_caller() {
             std::fprintf(stderr, "quick listings, %s: order %s, alone midway %d, at end %d\n",
                          c.name, out == expected ? "same" : "differs", alone_midway,
                          walker.listing_alone());
-            ++failures;
         }
+        CHECK(out == expected);
+        CHECK(walker.listing_alone() == c.alone_at_end);
+        CHECK(alone_midway == (c.delay_us == 0 && c.files == 0));
         std::system(("rm -rf " + top).c_str());
     }
 }
