@@ -272,3 +272,52 @@ def test_a_walk_gone_on_through_the_interpreter_leaks_nothing(tmp_path, leak_che
     assert [i.filename for i in switched(list)] == expected
     leak_check(lambda: switched(list), objects=(fs,), iterations=30, warmup=15)
     leak_check(lambda: switched(lambda scan: next(scan)), objects=(fs,), iterations=30, warmup=15)
+
+
+# Another thread rebinds the class while the scan waits on each item's
+# existence check (a relative name: each item is looked up to anchor it, and
+# the shim delays each lookup, with the interpreter lock let go). The items
+# handed out after that are built by the new class, as the general path
+# builds them: a check skipped between the items of one directory would
+# build none.
+REBIND_DURING_A_DIRECTORY = textwrap.dedent(r"""
+    import os, sys, threading, time
+    from kestrum import versioner
+    os.chdir(sys.argv[1])
+
+    built = []
+    class Numberless:
+        current = None
+        def __init__(self, path):
+            built.append(path)
+
+    fs = versioner.VersionFileSystem("d/sh.v000.exr")  # relative: it does not exist
+    def rebind():
+        time.sleep(0.1)
+        versioner.VersionFileSystem = Numberless
+    threading.Thread(target=rebind).start()
+    fs.last
+    print(len(built))
+""")
+
+
+@pytest.mark.no_refleak_rerun  # a child process
+def test_a_class_rebound_by_another_thread_within_a_directory(tmp_path_factory):
+    from trees import delay_shim
+    shim = delay_shim(tmp_path_factory.mktemp("shim"))
+    top = tmp_path_factory.mktemp("items")
+    (top / "d").mkdir()
+    for v in range(1, 41):
+        (top / "d" / ("sh.v%03d.exr" % v)).touch()
+    package_parent = os.path.dirname(os.path.dirname(versioner.__file__))
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    env = dict(os.environ, PYTHONPATH=package_parent, LD_PRELOAD=preload,
+               KESTRUM_STAT_DELAY_US="20000", KESTRUM_SCAN_THREADS="0")
+    proc = subprocess.run([sys.executable, "-c", REBIND_DURING_A_DIRECTORY, str(top)], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    # 40 lookups of 20 ms: the rebind lands after about five of them, and
+    # the general path builds the 35 or so after it by the new class. Without
+    # a check between them only the item returned would be.
+    assert int(proc.stdout) >= 20

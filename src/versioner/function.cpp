@@ -9,6 +9,7 @@
 #include "arguments.hpp"
 #include "classes.hpp"
 #include "fast_paths.hpp"
+#include "gate.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
@@ -117,6 +118,7 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  Impl impl = nullptr) {
     const MemberDef& def = *data.def;
+    gate::call_begins();
     Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
     // Members call back into Python (overridable attributes, module globals),
     // so a runaway recursion through them must end in RecursionError.

@@ -14,6 +14,8 @@ FamilyState families[static_cast<unsigned>(Family::count)];
 std::uint64_t generation = 1;
 int dict_watcher = -1;
 PyObject* watch_probe = nullptr;
+std::uint64_t calls = 1;
+std::uint64_t probed_in = 0;
 bool functions_watched = false;
 #endif
 }  // namespace detail

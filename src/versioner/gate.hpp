@@ -62,6 +62,34 @@ inline std::uint64_t stamp(PyObject* dict) noexcept {
 #endif
 }
 
+#if KV_DICT_WATCHERS
+namespace detail {
+extern int dict_watcher;        // -1: none, or lost
+extern bool functions_watched;  // a function watcher tells of changes in place
+}  // namespace detail
+#endif
+
+// A mark of every change the gate is told of: when two marks are equal,
+// whatever the gate answered at the first still holds. Only from 3.12 on,
+// where the watchers tell of every change (functions changed in place
+// included); 0 before, and then `unchanged_since` is always false.
+inline std::uint64_t mark() noexcept {
+#if KV_DICT_WATCHERS
+    return detail::generation;
+#else
+    return 0;
+#endif
+}
+
+inline bool unchanged_since(std::uint64_t mark) noexcept {
+#if KV_DICT_WATCHERS
+    return mark == detail::generation && detail::dict_watcher >= 0 && detail::functions_watched;
+#else
+    (void)mark;
+    return false;
+#endif
+}
+
 // Makes changes of `dict` (an exact dict) known to `stamp`; false when they
 // cannot be known, and then no answer read from it may be kept.
 bool watch(PyObject* dict);
@@ -130,22 +158,34 @@ inline bool functions_unchanged(const FamilyState& state) noexcept {
 }
 
 #if KV_DICT_WATCHERS
-extern int dict_watcher;        // -1: none, or lost
 extern PyObject* watch_probe;   // a dict of the gate's own, always watched
-extern bool functions_watched;  // a function watcher tells of changes in place
+extern std::uint64_t calls;     // calls into the module begun (call_begins)
+extern std::uint64_t probed_in; // the call in which the watcher was last found set
 bool watcher_lost();
 
 // Whether the module's dict watcher is still set: other code may clear its
-// id, after which no change is told of. Watching a dict again is cheap and
-// fails for a cleared id (a ValueError, cleared there; no other is raised).
+// id, after which no change is told of. Watching a dict again fails for a
+// cleared id (a ValueError, cleared there; no other is raised). Asked once
+// per call into the module: clearing it takes other code, which runs
+// between calls (or in one of its own, which is a call of its own).
 inline bool watcher_alive() {
-    if (__builtin_expect(dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0, 1)) {
+    if (__builtin_expect(probed_in == calls && dict_watcher >= 0, 1)) return true;
+    if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, watch_probe) == 0) {
+        probed_in = calls;
         return true;
     }
     return watcher_lost();
 }
 #endif
 }  // namespace detail
+
+// Marks the start of a call into the module (a member, a class's call, a
+// scan's resume), after which the watcher is asked again.
+inline void call_begins() noexcept {
+#if KV_DICT_WATCHERS
+    ++detail::calls;
+#endif
+}
 
 // Whether every entry of `family` holds what it held at start-up (an entry
 // absent then is still absent), and every function of it has the code and

@@ -91,6 +91,7 @@ bool QueryScan::read_number(Borrowed version_digits, ItemNumber& number) {
 // `ext`, else ".*"; the compiled pattern for (".v", ext); the split; int()
 // of the digits.
 bool QueryScan::decide(QueryItem& item, bool may_build) {
+    own_code_only_ = false;
     item.object.reset();
     item.anchored = false;
     item.number.present = false;
@@ -175,8 +176,10 @@ bool QueryScan::decide(QueryItem& item, bool may_build) {
     switch (has_line_break ? NativeSplit::cannot_answer
                        : find_version_digits(last_pattern_, text_, begin, end)) {
         case NativeSplit::unmatched:
+            own_code_only_ = absolute;
             return true;
         case NativeSplit::matched:
+            own_code_only_ = absolute;
             if (end - begin <= 18) {
                 while (begin < end && text_[begin] == U'0') ++begin;
                 item.number.present = true;

@@ -213,11 +213,12 @@ void QueryScan::start() {
     }
 }
 
-// Whether what `applies` found of the items' construction still holds: one
-// comparison of the gate's counter per family or class from 3.12 on.
-bool QueryScan::construction_unchanged() {
+// The full check, with the gate's mark taken after it.
+bool QueryScan::check_construction() {
     auto* cls = reinterpret_cast<PyTypeObject*>(query_originals.file_system_class);
-    return gate::open(gate::Family::scan_items) && class_unchanged(cls);
+    construction_checked_ = gate::open(gate::Family::scan_items) && class_unchanged(cls);
+    construction_mark_ = gate::mark();
+    return construction_checked_;
 }
 
 bool QueryScan::advance(QueryItem& item) {
@@ -225,9 +226,13 @@ bool QueryScan::advance(QueryItem& item) {
     while (true) {
         if (dir_ && index_ < dir_->size()) {
             body_.at(155);
-            signals_.tick();
-            // Where the generator reads VersionFileSystem for this item.
-            if (!build_items_ && !construction_unchanged()) build_items_ = true;
+            const bool handlers_ran = signals_.tick();
+            // Where the generator reads VersionFileSystem for this item; the
+            // first of a directory, after its listing, asks in full.
+            if (!build_items_ &&
+                !construction_unchanged(!handlers_ran && index_ != 0, own_code_only_)) {
+                build_items_ = true;
+            }
             item.dir = dir_;
             item.index = index_++;
             if (decide(item, dir_->sorted)) return true;

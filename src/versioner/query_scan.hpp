@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "gate.hpp"
 #include "ref.hpp"
 #include "walk.hpp"
 #include "walk_core.hpp"
@@ -129,7 +130,26 @@ private:
     Ref path_of(const QueryItem& item) const;
     bool read_number(Borrowed version_digits, ItemNumber& number);
     bool take_listing(Ref& root, walk::Entries& entries);
-    bool construction_unchanged();
+    // Whether what `applies` found of the items' construction still holds.
+    // `in_a_row`: this check follows the last one within one directory, and
+    // no signal handler ran in between; `own_code_only`: and no code but the
+    // module's own ran (no Python code, no other thread).
+    bool construction_unchanged(bool in_a_row, bool own_code_only) {
+#if KV_DICT_WATCHERS
+        // The watchers tell of every change, by whatever thread; only a
+        // watcher that other code cleared would tell nothing, which the full
+        // check finds out.
+        (void)own_code_only;
+        const bool unchanged = gate::unchanged_since(construction_mark_);
+#else
+        // Nothing could have changed it when no code ran but the module's
+        // own, which changes no namespace.
+        const bool unchanged = own_code_only;
+#endif
+        if (in_a_row && construction_checked_ && unchanged) return true;
+        return check_construction();
+    }
+    bool check_construction();
     void leave() noexcept;
 
     Ref globals_;
@@ -145,6 +165,13 @@ private:
     // handler or another thread during a listing): every item from then on
     // is built where the generator builds it, as the general path does.
     bool build_items_ = false;
+    // What the last full check of the items' construction found, and the
+    // gate's mark then.
+    bool construction_checked_ = false;
+    // The last item was decided by the module's own code alone: no Python
+    // code ran, and the interpreter lock was held throughout.
+    bool own_code_only_ = false;
+    std::uint64_t construction_mark_ = 0;
     QueryItem* held_ = nullptr;
     Ref basename_;
     // basename_ as the names' bytes start with it, when the names of a

@@ -193,7 +193,10 @@ PyObject* resume(PyObject* obj, PyObject* thrown_type = nullptr, PyObject* throw
     return result;
 }
 
-PyObject* scan_iternext(PyObject* self) { return resume(self); }
+PyObject* scan_iternext(PyObject* self) {
+    gate::call_begins();
+    return resume(self);
+}
 
 PyObject* scan_send(PyObject* self, PyObject* value) {
     ScanData& s = as_scan(self)->data;

@@ -26,8 +26,11 @@ void check_signals();
 // checked once every kEvery items, so that no call is made per item.
 class ItemSignals {
 public:
-    void tick() {
-        if (++count_ % kEvery == 0) check_signals();
+    // Whether the handlers were given their turn.
+    bool tick() {
+        if (++count_ % kEvery != 0) return false;
+        check_signals();
+        return true;
     }
 
 private:

@@ -269,7 +269,7 @@ std::vector<std::unique_ptr<Walker::Node>> expand(Walker::Node& node, std::uint6
 // itself, and takes those already under way as they come.
 bool Walker::pass_due() const {
     if (quiet()) return false;
-    if (handed_out_ < kRampSteps || handed_out_ - passed_at_ >= kPassEvery) return true;
+    if (handed_out_ <= kRampSteps || handed_out_ - passed_at_ >= kPassEvery) return true;
     if (pending_.empty()) return false;
     const Node& next = *pending_.back();
     return next.state == Node::kNew && !next.link;

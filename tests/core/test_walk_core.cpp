@@ -590,6 +590,22 @@ void test_slow_listings_reach_far_at_once() {
     std::system(("rm -rf " + top).c_str());
 }
 
+// Listings that wait, but less than far: the reach doubles with each
+// directory handed out, and the hand-out that completes the ramp sets the
+// whole reach going, not eight hand-outs later.
+void test_the_ramp_ends_with_the_whole_reach() {
+    const std::string top = flat_tree(200);
+    CHECK(pool_settles(true));
+    delay_listings_for_tests(std::chrono::microseconds(300));
+    Hooks hooks;
+    Walker walker(top, true);
+    Step step;
+    for (int i = 0; i < 7; ++i) CHECK(walker.next(hooks, step));
+    CHECK(hooks.announced.size() >= kMaxAhead);
+    delay_listings_for_tests(std::chrono::microseconds(0));
+    std::system(("rm -rf " + top).c_str());
+}
+
 void own_walk(const std::string& dir, std::vector<std::string>& out);
 
 // Quick listings of empty directories are cheaper to make on the caller's
@@ -1700,6 +1716,7 @@ int main(int argc, char** argv) {
         {"test_short_walks_start_no_thread", test_short_walks_start_no_thread},
         {"test_threads_follow_listing_cost", test_threads_follow_listing_cost},
         {"test_slow_listings_reach_far_at_once", test_slow_listings_reach_far_at_once},
+        {"test_the_ramp_ends_with_the_whole_reach", test_the_ramp_ends_with_the_whole_reach},
         {"test_quick_small_listings_stay_on_the_caller", test_quick_small_listings_stay_on_the_caller},
         {"test_polls_end_a_step", test_polls_end_a_step},
         {"test_kinds_and_names_as_the_system_tells", test_kinds_and_names_as_the_system_tells},
