@@ -1692,6 +1692,50 @@ void test_stop_waits_for_busy_workers() {
     CHECK(out == expected);
     std::system(("rm -rf " + top).c_str());
 }
+
+// Under kAtParentResume, a subdirectory's kind is decided once, when the walk
+// moves on from its parent: one the caller replaces with a link to a
+// directory after that is entered all the same, through the link, also when
+// the step before it was a refused one. The truth: the link's own listing by
+// opendir and stat.
+void test_kinds_decided_once_per_parent() {
+    for (const bool read_ahead : {true, false}) {
+        const std::string top = temp_dir();
+        for (const char* name : {"a", "b", "c"}) {
+            mkdir((top + "/" + name).c_str(), 0755);
+            touch(top + "/" + name + "/in_" + name);
+        }
+        const std::string elsewhere = temp_dir();
+        touch(elsewhere + "/there");
+        age(top);
+        Hooks hooks;
+        std::string refused;  // the first directory the walk turns to below the top
+        hooks.refuse = [&](const std::string& path) {
+            if (path != top && refused.empty()) refused = path;
+            return path == refused;
+        };
+        Walker walker(top, read_ahead, LinkRule::kAtParentResume);
+        Step step;
+        CHECK(walker.next(hooks, step) && step.path == top);
+        CHECK(walker.next(hooks, step) && step.kind == Step::kRefused && step.path == refused);
+        // The last of the top's subdirectories in walk order becomes a link.
+        std::vector<std::pair<std::string, std::size_t>> left;
+        std::size_t undecided = 0;
+        walker.pending(left, undecided);
+        CHECK(left.size() == 2 && undecided == 0);
+        const std::string replaced = left.front().first;  // (the next one last)
+        std::system(("rm -rf " + replaced).c_str());
+        CHECK(symlink(elsewhere.c_str(), replaced.c_str()) == 0);
+        walker.caller_code_ran();
+        std::map<std::string, std::set<std::string>> seen;
+        while (walker.next(hooks, step)) seen[step.path] = as_set(step.entries);
+        CHECK(seen.size() == 2);
+        CHECK(seen.count(replaced) == 1);
+        if (seen.count(replaced)) CHECK(seen[replaced] == system_listing(replaced));
+        std::system(("rm -rf " + top).c_str());
+        std::system(("rm -rf " + elsewhere).c_str());
+    }
+}
 }  // namespace
 
 // Runs every test, or those named on the command line, in this order.
@@ -1736,6 +1780,7 @@ int main(int argc, char** argv) {
         {"test_link_target_turned_into_a_directory", test_link_target_turned_into_a_directory},
         {"test_pool_heuristics", test_pool_heuristics},
         {"test_stop_waits_for_busy_workers", test_stop_waits_for_busy_workers},
+        {"test_kinds_decided_once_per_parent", test_kinds_decided_once_per_parent},
     };
     for (const auto& t : tests) {
         if (argc > 1 && std::find_if(argv + 1, argv + argc, [&](const char* a) {
