@@ -253,11 +253,13 @@ def check_sample(args, venv_bin, work):
             for file_, old, new, tests in (e for e in sample if e[0] == base):
                 shown = f'{base}: {old} → {new}'
                 key = new.split(' / ')[0]
-                mutant = next((t for t in texts.values() if key in t and change(spaced, t)[1:] == (old, new)), None)
-                if mutant is None:
-                    problems.append(f'not made any more (the source changed there; draw the sample again): {shown}')
+                found = [t for t in texts.values() if key in t and change(spaced, t)[1:] == (old, new)]
+                if len(found) != 1:
+                    what = 'not made any more' if not found else f'made at {len(found)} places'
+                    problems.append(f'{what} (the source changed there; draw the sample again): {shown}')
                     print(f'  stale: {shown}', flush=True)
                     continue
+                mutant = found[0]
                 with open(source, 'w', encoding='utf-8') as f:
                     f.write(mutant)
                 rc, _ = build_target(CORE_TEST)
