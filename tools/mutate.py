@@ -26,10 +26,23 @@ def load_equivalents(path):
             if not line.strip() or line.startswith('#'):
                 continue
             fields = line.rstrip('\n').split('\t')
-            if len(fields) != 4 or not fields[3].strip():
-                sys.exit(f'mutate: {path}:{number}: want file, original, mutated and reason, tab-separated')
-            out[(fields[0], fields[1].strip(), fields[2].strip())] = fields[3].strip()
+            if len(fields) not in (4, 5) or not fields[3].strip():
+                sys.exit(f'mutate: {path}:{number}: want file, original, mutated and reason, tab-separated '
+                         '(and the line before, where the original line is not the only one of its text)')
+            key = (fields[0], fields[1].strip(), fields[2].strip())
+            out.setdefault(key, []).append((fields[3].strip(), fields[4].strip() if len(fields) == 5 else None))
     return out
+
+
+def equivalent(equivalents, base, old, new, source, line):
+    """The reason a mutant is listed as equivalent, or None. An entry that names the line
+    before the original one holds only there."""
+    lines = source.splitlines()
+    before = lines[line - 2].strip() if 1 < line <= len(lines) + 1 else ''
+    for reason, previous in equivalents.get((base, old, new), ()):
+        if previous is None or previous == before:
+            return reason
+    return None
 
 
 def change(original, mutant):
@@ -65,18 +78,25 @@ def main():
     p.add_argument('--min-score', type=float, default=None)
     p.add_argument('--equivalent', default=None)
     p.add_argument('--keep', action='store_true', help='leave the copy under /tmp')
-    p.add_argument('files', nargs='+')
+    p.add_argument('--list', action='store_true', help='only print the mutants drawn, building none')
+    p.add_argument('--sample', default=None,
+                   help='check the mutants listed in this file instead (each must still be killed)')
+    p.add_argument('files', nargs='*')
     args = p.parse_args()
     venv_bin = os.path.join(args.venv, 'bin')
     equivalents = load_equivalents(args.equivalent or os.path.join(args.root, 'tools', 'mutate-equivalent.txt'))
-    for name in args.files:
+    for name in args.files or ():
         if os.path.basename(name) not in TESTS:
             sys.exit(f'mutate: no tests known for {name} (known: {", ".join(sorted(TESTS))})')
 
     work = tempfile.mkdtemp(prefix=os.path.basename(PREFIX), dir='/tmp')
     assert work.startswith(PREFIX) and '/' not in work[len(PREFIX):], work
     try:
-        return measure(args, venv_bin, equivalents, work)
+        if args.sample:
+            return check_sample(args, venv_bin, work)
+        if not args.files:
+            sys.exit('mutate: no file given')
+        return (list_drawn if args.list else measure)(args, venv_bin, equivalents, work)
     finally:
         if args.keep:
             print(f'mutate: copy kept in {work}')
@@ -84,8 +104,45 @@ def main():
             shutil.rmtree(work)
 
 
-def measure(args, venv_bin, equivalents, work):
-    tree, build, mutants_dir = (os.path.join(work, d) for d in ('tree', 'build', 'mutants'))
+def draw(base, original, here, venv_bin, env, seed, count):
+    """universalmutator's mutants of one source: (the source as mutated, all made, those drawn)."""
+    # universalmutator takes `{-` for the start of a comment: mutate a copy spaced out.
+    spaced = original.replace('{-', '{ -')
+    os.makedirs(here)
+    stem = os.path.join(here, base)
+    with open(stem, 'w', encoding='utf-8') as f:
+        f.write(spaced)
+    rc, out = run([os.path.join(venv_bin, 'mutate'), stem, 'cpp', '--mutantDir', here, '--noCheck'], env=env)
+    if rc != 0:
+        sys.exit(f'mutate: universalmutator failed on {base}\n' + out[-3000:])
+    pattern = re.compile(re.escape(base[:-4]) + r'\.mutant\.(\d+)\.cpp$')
+    made = sorted((int(m.group(1)), n) for n in os.listdir(here) if (m := pattern.match(n)))
+    drawn = random.Random(seed).sample(made, min(count, len(made)))
+    drawn.sort()
+    return spaced, made, drawn
+
+
+def list_drawn(args, venv_bin, equivalents, work):
+    """Prints the mutants drawn, without building any."""
+    env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
+    for name in args.files:
+        base = os.path.basename(name)
+        with open(os.path.join(args.root, 'src', 'versioner', base), encoding='utf-8') as f:
+            original = f.read()
+        here = os.path.join(work, 'mutants', base.replace('.cpp', ''))
+        spaced, made, drawn = draw(base, original, here, venv_bin, env, args.seed, args.count)
+        print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})')
+        for index, (_, mutant_name) in enumerate(drawn, 1):
+            with open(os.path.join(here, mutant_name), encoding='utf-8') as f:
+                line, old, new = change(spaced, f.read())
+            reason = equivalent(equivalents, base, old, new, spaced, line)
+            print(f'  [{index}/{len(drawn)}] {"equivalent: " if reason else ""}{base}:{line}: {old} → {new}')
+    return 0
+
+
+def prepare(args, venv_bin, work):
+    """A copy of the tree under `work`, configured: (tree, build_target, test, private)."""
+    tree, build = (os.path.join(work, d) for d in ('tree', 'build'))
     files = subprocess.run(['git', 'ls-files', '-z'], cwd=args.root, check=True,
                            stdout=subprocess.PIPE).stdout.split(b'\0')
     for f in filter(None, files):
@@ -107,23 +164,129 @@ def measure(args, venv_bin, equivalents, work):
     # The test's trees on a private tmpfs when the system lets us mount one.
     private = run(['unshare', '-m', 'sh', '-c', 'mount -t tmpfs tmpfs /mnt'])[0] == 0
 
-    def test(target, timeout):
-        """(verdict, failed checks): verdict 'pass', 'fail', 'crash' or 'timeout'."""
+    def test(target, timeout, names=(), full=False):
+        """(verdict, failed checks): verdict 'pass', 'fail', 'crash' or 'timeout'. With
+        `names`, only those test functions run."""
         binary = os.path.join(build, target)
         if private:  # the binary is opened before /tmp is covered
             cmd = ['unshare', '-m', 'sh', '-c',
-                   'exec 3<"$0" && mount -t tmpfs -o size=512m tmpfs /tmp && exec /proc/self/fd/3', binary]
+                   'exec 3<"$0" && mount -t tmpfs -o size=512m tmpfs /tmp && exec /proc/self/fd/3 "$@"',
+                   binary, *names]
         else:
-            cmd = [binary]
+            cmd = [binary, *names]
         rc, out = run(cmd, timeout=timeout, env=env)
         failed = {}
         for line in out.splitlines():
             m = re.search(r'(test_walk_core\.cpp:\d+): CHECK failed: (.*)$', line)
             if m:
                 failed.setdefault(m.group(2), m.group(1))
-        if rc is None:
-            return 'timeout', failed
-        return ('pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'), failed
+        verdict = 'timeout' if rc is None else 'pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'
+        return (verdict, failed, out) if full else (verdict, failed)
+
+    return tree, build_target, test, private
+
+
+def test_function(root, at):
+    """The test function of tests/core/test_walk_core.cpp that holds `at` (file:line)."""
+    line = int(at.rsplit(':', 1)[1])
+    name = '?'
+    with open(os.path.join(root, 'tests', 'core', 'test_walk_core.cpp'), encoding='utf-8') as f:
+        for number, text in enumerate(f, 1):
+            if number > line:
+                break
+            m = re.match(r'void (test_\w+)\(', text)
+            if m:
+                name = m.group(1)
+    return name
+
+
+def load_sample(path):
+    """[(file, original, mutated, [test function, ...])], from tab-separated lines."""
+    out = []
+    with open(path, encoding='utf-8') as f:
+        for number, line in enumerate(f, 1):
+            if not line.strip() or line.startswith('#'):
+                continue
+            fields = line.rstrip('\n').split('\t')
+            if len(fields) != 4 or fields[0] not in TESTS or not fields[3].split():
+                sys.exit(f'mutate: {path}:{number}: want file, original, mutated and the tests that kill it, '
+                         'tab-separated')
+            out.append((fields[0], fields[1].strip(), fields[2].strip(), fields[3].split()))
+    return out
+
+
+def check_sample(args, venv_bin, work):
+    """Each mutant of the sample file, found among universalmutator's by its change (not its
+    line number), built and run against the tests named for it: all must be killed."""
+    started = time.monotonic()
+    sample = load_sample(args.sample)
+    env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
+    tree, build_target, test, private = prepare(args, venv_bin, work)
+    rc, out = build_target(CORE_TEST)
+    if rc != 0:
+        sys.exit(f'mutate: {CORE_TEST} does not build unmutated\n' + out[-3000:])
+    names = sorted({n for *_, tests in sample for n in tests})
+    begin = time.monotonic()
+    verdict, failed = test(CORE_TEST, 600, names)
+    if verdict != 'pass':  # once more: a wait of the test's may have failed on a loaded machine
+        begin = time.monotonic()
+        verdict, failed = test(CORE_TEST, 600, names)
+    took = time.monotonic() - begin
+    if verdict != 'pass':
+        sys.exit(f'mutate: the tests of the sample end in a {verdict} without any mutant: '
+                 + '; '.join(f'{at}: {check}' for check, at in failed.items()))
+    limit = max(60.0, 3 * took)
+    print(f'mutate: the tests of the sample {took:.0f} s unmutated (a mutant\'s limit {limit:.0f} s)'
+          f'{", trees on a private tmpfs" if private else ""}', flush=True)
+    problems = []
+    for base in sorted({entry[0] for entry in sample}):
+        source = os.path.join(tree, 'src', 'versioner', base)
+        with open(source, encoding='utf-8') as f:
+            original = f.read()
+        here = os.path.join(work, 'mutants', base[:-4])
+        spaced, made, _ = draw(base, original, here, venv_bin, env, 0, 0)
+        texts = {}
+        for _, name in made:
+            with open(os.path.join(here, name), encoding='utf-8') as f:
+                texts[name] = f.read()
+        try:
+            for file_, old, new, tests in (e for e in sample if e[0] == base):
+                shown = f'{base}: {old} → {new}'
+                key = new.split(' / ')[0]
+                found = [t for t in texts.values() if key in t and change(spaced, t)[1:] == (old, new)]
+                if len(found) != 1:
+                    what = 'not made any more' if not found else f'made at {len(found)} places'
+                    problems.append(f'{what} (the source changed there; draw the sample again): {shown}')
+                    print(f'  stale: {shown}', flush=True)
+                    continue
+                mutant = found[0]
+                with open(source, 'w', encoding='utf-8') as f:
+                    f.write(mutant)
+                rc, _ = build_target(CORE_TEST)
+                if rc != 0:
+                    problems.append(f'does not compile any more: {shown}')
+                    print(f'  uncompiled: {shown}', flush=True)
+                    continue
+                outcome, failed = test(CORE_TEST, limit, tests)
+                if outcome == 'pass':
+                    problems.append(f'survived {" ".join(tests)}: {shown}')
+                    print(f'  SURVIVED: {shown}', flush=True)
+                else:
+                    how = outcome if outcome != 'fail' else next(iter(failed.values()))
+                    print(f'  killed ({how}): {shown}', flush=True)
+        finally:
+            with open(source, 'w', encoding='utf-8') as f:
+                f.write(original)
+    print(f'\nsample of {len(sample)} mutants, {time.monotonic() - started:.0f} s')
+    for problem in problems:
+        print('mutate:', problem)
+    return 1 if problems else 0
+
+
+def measure(args, venv_bin, equivalents, work):
+    mutants_dir = os.path.join(work, 'mutants')
+    env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
+    tree, build_target, test, private = prepare(args, venv_bin, work)
 
     started = time.monotonic()
     limits, unreliable = {}, {}
@@ -136,10 +299,10 @@ def measure(args, venv_bin, equivalents, work):
         took, unreliable[target] = 0.0, set()
         for _ in range(2):
             begin = time.monotonic()
-            verdict, failed = test(target, 600)
+            verdict, failed, output = test(target, 600, full=True)
             took = max(took, time.monotonic() - begin)
             if verdict not in ('pass', 'fail'):
-                sys.exit(f'mutate: {target} ends in a {verdict} without any mutant')
+                sys.exit(f'mutate: {target} ends in a {verdict} without any mutant\n' + output[-3000:])
             unreliable[target] |= set(failed)
         limits[target] = max(60.0, 3 * took)
         print(f'mutate: {target} {took:.0f} s unmutated (a mutant\'s limit {limits[target]:.0f} s)'
@@ -155,20 +318,8 @@ def measure(args, venv_bin, equivalents, work):
         source = os.path.join(tree, rel)
         with open(source, encoding='utf-8') as f:
             original = f.read()
-        # universalmutator takes `{-` for the start of a comment: mutate a copy spaced out.
-        spaced = original.replace('{-', '{ -')
         here = os.path.join(mutants_dir, base.replace('.cpp', ''))
-        os.makedirs(here)
-        stem = os.path.join(here, base)
-        with open(stem, 'w', encoding='utf-8') as f:
-            f.write(spaced)
-        rc, out = run([os.path.join(venv_bin, 'mutate'), stem, 'cpp', '--mutantDir', here, '--noCheck'], env=env)
-        if rc != 0:
-            sys.exit(f'mutate: universalmutator failed on {base}\n' + out[-3000:])
-        pattern = re.compile(re.escape(base[:-4]) + r'\.mutant\.(\d+)\.cpp$')
-        made = sorted((int(m.group(1)), n) for n in os.listdir(here) if (m := pattern.match(n)))
-        drawn = random.Random(args.seed).sample(made, min(args.count, len(made)))
-        drawn.sort()
+        spaced, made, drawn = draw(base, original, here, venv_bin, env, args.seed, args.count)
         print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})', flush=True)
         counts = dict(drawn=len(drawn), compiled=0, killed=0, survived=0, equivalent=0)
         try:
@@ -184,7 +335,7 @@ def measure(args, venv_bin, equivalents, work):
                     verdict = 'uncompiled'
                 else:
                     counts['compiled'] += 1
-                    reason = equivalents.get((base, old, new))
+                    reason = equivalent(equivalents, base, old, new, spaced, line)
                     if not reason and old.startswith('//') and new == f'/*{old}*/':
                         reason = 'a comment'
                     if reason:
@@ -202,7 +353,8 @@ def measure(args, venv_bin, equivalents, work):
                                        if check not in unreliable[target]]
                         if outcome in ('crash', 'timeout') or telling:
                             counts['killed'] += 1
-                            verdict = f'killed ({outcome})' if outcome != 'fail' else 'killed by ' + telling[0]
+                            verdict = (f'killed ({outcome})' if outcome != 'fail' else
+                                       f'killed by {test_function(args.root, telling[0].split(": ")[0])} ({telling[0]})')
                         else:
                             verdict = 'survived'
                             counts['survived'] += 1

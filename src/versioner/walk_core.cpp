@@ -557,12 +557,14 @@ bool Walker::next(Hooks& hooks, Step& out) {
     if (links_ == LinkRule::kAtParentResume) decide_links(hooks);
     while (!pending_.empty()) {
         hooks.poll();
-        if (read_ahead_ && pass_due()) schedule(hooks);
         Node& node = *pending_.back();
+        // A link passed over asks for no pass of its own: while the reach
+        // ramps up, a run of links would each cost one.
         if (links_ == LinkRule::kAtEntry && node.link && !became_directory(hooks, node)) {
             pending_.pop_back();
             continue;
         }
+        if (read_ahead_ && pass_due()) schedule(hooks);
         if (node.state == Node::kNew) {
             node.state = hooks.announce(node.id, node.path, node.rel) ? Node::kAnnounced
                                                                        : Node::kRefused;
