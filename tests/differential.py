@@ -356,11 +356,17 @@ class Differential(RuleBasedStateMachine):
         return lambda: cls.steps[0]
 
     def teardown(self):
+        # The scans end first: while one is suspended, a walk internal stays
+        # patched, and one left patched here records every later call of the
+        # process into LOG.
+        for scans in self.scans:
+            for scan in scans:
+                scan.close()
+        self.scans = []
         for name in list(self.patched):
             self.unpatch(name)
         for name in list(self.rebound):
             self.restore_global(name)
-        self.scans = []
         os.chdir(self.start)
         shutil.rmtree(self.root, ignore_errors=True)
         self.warnings.__exit__(None, None, None)
