@@ -358,10 +358,14 @@ class Differential(RuleBasedStateMachine):
     def teardown(self):
         # The scans end first: while one is suspended, a walk internal stays
         # patched, and one left patched here records every later call of the
-        # process into LOG.
+        # process into LOG. What a close raises was compared by close_scans
+        # when a step asked for it; here the scans only have to end.
         for scans in self.scans:
             for scan in scans:
-                scan.close()
+                try:
+                    scan.close()
+                except Exception:
+                    pass
         self.scans = []
         for name in list(self.patched):
             self.unpatch(name)
