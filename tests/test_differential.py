@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis.stateful import run_state_machine_as_test
 
-from differential import ODD_VALUES, PHASES, Differential, current_stub
+from differential import ODD_VALUES, PHASES, STDLIB, WALK_INTERNALS, Differential, current_stub
 
 # About 7,000 steps: some ten seconds per interpreter.
 EXAMPLES = int(os.environ.get("KESTRUM_DIFF_EXAMPLES", "150"))
@@ -20,6 +20,31 @@ def test_module_agrees_with_the_plain_rendering():
     run_state_machine_as_test(Differential, settings=settings(
         max_examples=EXAMPLES, stateful_step_count=STEPS, derandomize=True, database=None,
         deadline=None, suppress_health_check=list(HealthCheck), phases=PHASES))
+
+
+def test_the_end_of_a_run_puts_back_every_patched_function():
+    # A run may end with a scan suspended and a walk internal patched: both
+    # must go, or the stand-in records every later call of the process.
+    def current():
+        return {name: getattr(*STDLIB[name]) for name in STDLIB}
+
+    real = current()
+    machine = Differential()
+    try:
+        machine.first_objects(("absolute", "sh010.v001.exr"), "VersionFileSystem")
+        machine.open_scan(which=0)
+        machine.resume_scan(which=0, count=1)
+        for name in sorted(STDLIB):
+            machine.patch(name)
+        assert machine.scans and not set(machine.patched) & WALK_INTERNALS
+        machine.close_scans()
+        for name in sorted(WALK_INTERNALS):
+            machine.patch(name)
+        machine.open_scan(which=0)
+        assert machine.scans and set(machine.patched) == set(STDLIB)
+    finally:
+        machine.teardown()
+    assert current() == real
 
 
 def test_steps_of_the_machine_leak_nothing(leak_check):

@@ -543,6 +543,8 @@ FORK_CHILD = textwrap.dedent(
     import gc, os, sys, warnings
     from kestrum import versioner
     top, how = sys.argv[1], sys.argv[2]
+    # The threads before any scan: the main one, and under an emulator its own.
+    base = len(os.listdir("/proc/self/task"))
     fs = versioner.VersionFileSystem(top + "/sh.v001.exr")
     expected = [i.filename for i in fs]
     scan = iter(fs)
@@ -558,7 +560,7 @@ FORK_CHILD = textwrap.dedent(
     # count them: the threads the system lists, else those of threading).
     warnings.simplefilter("error")
     pid = os.fork()
-    threads = len(os.listdir("/proc/self/task"))
+    threads = len(os.listdir("/proc/self/task")) - base
     rest = [i.filename for i in scan] if how == "suspended" else []
     again = [i.filename for i in fs]
     if pid == 0:
@@ -580,7 +582,7 @@ def test_fork_after_a_scan_sees_no_worker(tmp_path, how):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["0", "1", "True", "True"]
+    assert proc.stdout.split() == ["0", "0", "True", "True"]
 
 
 STALLED_FORK_CHILD = textwrap.dedent(
@@ -588,15 +590,17 @@ STALLED_FORK_CHILD = textwrap.dedent(
     import json, os, sys, time, warnings
     from kestrum import versioner
     top, other = sys.argv[1], sys.argv[2]
+    # The threads before any scan: the main one, and under an emulator its own.
+    base = len(os.listdir("/proc/self/task"))
     expected = [i.filename for i in versioner.VersionFileSystem(other + "/sh.v001.exr")]
     time.sleep(1)  # the workers of that scan leave
     scan = iter(versioner.VersionFileSystem(top + "/sh.v001.exr"))
     first = next(scan).filename
     deadline = time.monotonic() + 5
-    while len(os.listdir("/proc/self/task")) < 2 and time.monotonic() < deadline:
+    while len(os.listdir("/proc/self/task")) == base and time.monotonic() < deadline:
         time.sleep(0.005)
     time.sleep(0.05)  # the workers are in the stalled listings
-    threads = len(os.listdir("/proc/self/task"))
+    threads = len(os.listdir("/proc/self/task")) - base
     warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: other threads at fork
     start = time.monotonic()
     pid = os.fork()
@@ -644,7 +648,7 @@ def test_fork_does_not_wait_for_a_stalled_listing(tmp_path):
     assert proc.returncode == 0, proc.stderr
     first, threads, took, status = json.loads(proc.stdout)
     assert first == os.path.join(top, chain, "sh.v001.exr")
-    assert threads > 1  # listings ahead were under way
+    assert threads > 0  # listings ahead were under way
     assert took < 1.0, took
     assert status == 0
 
@@ -656,10 +660,12 @@ KNOB_CHILD = textwrap.dedent(
     top = sys.argv[1]
     peak = [0]
     stop = threading.Event()
+    # The threads besides the sampler: the main one, and under an emulator its own.
+    base = len(os.listdir("/proc/self/task"))
 
     def sample():
         while not stop.is_set():
-            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")) - 2)
+            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")) - base - 1)
             time.sleep(0.0005)
 
     sampler = threading.Thread(target=sample)

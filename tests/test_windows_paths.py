@@ -113,8 +113,11 @@ TREE = [
     "\\\\?\\{ROOT}\\sh010\\comp\\Sh010_Comp.v004.EXR",
 ])
 def test_scans_match_names_as_plain(spelling, tmp_path):
-    make_tree(tmp_path, *TREE)
-    root = str(tmp_path)
+    # Where "\\" separates nothing, a spelling names one file in the parent
+    # of {root}: that parent is this test's own, not the directory that
+    # holds every test's trees.
+    make_tree(tmp_path / "t", *TREE)
+    root = str(tmp_path / "t")
     name = spelling.format(root=root, ROOT=root.upper() if WINDOWS else root)
     assert scans(VersionFileSystem, name) == scans(plain.VersionFileSystem, name)
 
