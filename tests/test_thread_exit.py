@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -83,3 +84,37 @@ def test_no_leaks_in_the_calls_the_daemons_make(tmp_path, leak_check):
         v.next.previous
 
     leak_check(calls, objects=(fs, v), iterations=20, warmup=10)
+
+
+HELD_CHILD = textwrap.dedent(
+    """
+    import sys, threading, time
+    from kestrum import versioner
+    fs = versioner.VersionFileSystem(sys.argv[1] + "/many/sh.v001.exr")
+    sys.setswitchinterval(0.2)
+    started = threading.Event()
+
+    def run():
+        started.set()
+        while True:
+            fs.exists
+
+    threading.Thread(target=run, daemon=True).start()
+    started.wait()
+    print(time.time(), flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 11), reason="the interpreter frees its own state at exit up to 3.10")
+@pytest.mark.no_refleak_rerun  # a child process
+def test_exit_lets_threads_waiting_for_the_lock_wake_before_the_interpreter_is_freed(busy_tree):
+    # A thread that waits for the lock wakes once per switch interval. Until it
+    # has woken and seen the interpreter finalize, the interpreter must not free
+    # the state that thread writes to on its way out.
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.Popen([sys.executable, "-c", HELD_CHILD, busy_tree], stdout=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONPATH=package_parent), universal_newlines=True)
+    main_done = float(proc.stdout.readline())
+    assert proc.wait(timeout=60) == 0
+    assert time.time() - main_done >= 2 * 0.2

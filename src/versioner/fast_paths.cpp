@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "exit_watch.hpp"
 #include "function.hpp"
 #include "gate.hpp"
 #include "platform.hpp"
@@ -237,11 +238,8 @@ bool path_exists(Borrowed path) {
     Ref bytes = Ref::steal(encoded);
     const std::string name(PyBytes_AS_STRING(encoded),
                            static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-    bool result;
-    Py_BEGIN_ALLOW_THREADS
-    result = sys::exists(name);
-    Py_END_ALLOW_THREADS
-    return result;
+    WithoutLock unlocked;
+    return sys::exists(name);
 }
 
 bool isabs_is_original(Borrowed path) {

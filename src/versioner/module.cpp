@@ -18,6 +18,7 @@
 #include <cstdlib>
 
 #include "classes.hpp"
+#include "exit_watch.hpp"
 #include "fast_paths.hpp"
 #include "gate.hpp"
 #include "function.hpp"
@@ -132,6 +133,7 @@ void copy_spec_attribute(Borrowed spec, Borrowed module_dict, Borrowed from, Bor
 
 PyObject* mark_exit_begun(PyObject*, PyObject*) {
     exit_begun.store(true, std::memory_order_relaxed);
+    exit_watch::note_threads_at_exit();
     Py_RETURN_NONE;
 }
 
@@ -225,6 +227,7 @@ int exec_module(PyObject* module) {
         capture_originals(globals);
         capture_query_originals(globals);
         watch_for_exit();
+        exit_watch::install();
         return 0;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "exit_watch.hpp"
 #include "fast_paths.hpp"
 #include "ops.hpp"
 #include "platform.hpp"
@@ -22,9 +23,10 @@ namespace {
 Ref current_directory() {
     std::string cwd;
     bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = sys::current_directory(cwd);
-    Py_END_ALLOW_THREADS
+    {
+        WithoutLock unlocked;
+        ok = sys::current_directory(cwd);
+    }
     if (!ok) return Ref();
     return Ref::check(PyUnicode_DecodeFSDefaultAndSize(cwd.data(), static_cast<Py_ssize_t>(cwd.size())));
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "exit_watch.hpp"
 #include "fast_paths.hpp"
 #include "state.hpp"
 #include "walk_core.hpp"
@@ -90,7 +91,7 @@ public:
     // The handlers run only on the main thread; elsewhere this returns at once.
     void poll() override { check_signals(); }
     void unlock() override { saved_ = PyEval_SaveThread(); }
-    void lock() override { PyEval_RestoreThread(saved_); }
+    void lock() override { retake_lock(saved_); }
 
 private:
     DirectoryWalk& walk_;

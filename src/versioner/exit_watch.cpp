@@ -1,0 +1,85 @@
+// Up to 3.10 the main interpreter's state is heap memory, freed as the last
+// step of finalization. A daemon thread that waits in the interpreter's lock
+// when finalization begins wakes once per switch interval; once it sees the
+// interpreter finalize it ends, but first resets its request for the lock
+// in that state. If finalization completes between two of its wake-ups, the
+// reset writes into freed memory, and the process may crash as it exits
+// (seen with threads busy in this module, whose lock hand-overs are many).
+// So while the interpreter clears its state, past the point from which a
+// waiter ends at its next wake-up, the module holds finalization until the
+// waiters have woken: its own threads it counts, others it gives two switch
+// intervals. From 3.11 on the main interpreter's state is not freed.
+#include "exit_watch.hpp"
+
+#include "ref.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace kv::exit_watch {
+
+std::atomic<int> retaking{0};
+
+namespace {
+
+#if PY_VERSION_HEX < 0x030B0000
+constexpr bool kWaitAtExit = true;
+#else
+constexpr bool kWaitAtExit = false;
+#endif
+
+std::atomic<bool> others_at_exit{false};
+std::atomic<long long> interval_us{5000};
+
+const char kCapsuleName[] = "kestrum.versioner.exit_watch";
+
+void hold_finalization(PyObject*) {
+    if (!others_at_exit.load() || !compat::finalizing()) return;
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::microseconds(interval_us.load());
+    const auto start = Clock::now();
+    const auto settled = start + 2 * interval + std::chrono::milliseconds(1);
+    const auto limit = start + std::min<Clock::duration>(
+                                   std::max<Clock::duration>(8 * interval, std::chrono::milliseconds(200)),
+                                   std::chrono::seconds(1));
+    for (auto now = start; now < limit; now = Clock::now()) {
+        if (now >= settled && retaking.load() == 0) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+}
+
+}  // namespace
+
+void note_threads_at_exit() {
+    if (!kWaitAtExit) return;
+    PyThreadState* self = PyThreadState_Get();
+    bool others = false;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(PyThreadState_GetInterpreter(self)); t;
+         t = PyThreadState_Next(t)) {
+        others = others || t != self;
+    }
+    others_at_exit.store(others);
+    if (!others) return;
+    // sys.getswitchinterval(); the default when it cannot be had.
+    Borrowed get = PySys_GetObject("getswitchinterval");
+    Ref seconds = get ? Ref::steal(PyObject_CallNoArgs(get.get())) : Ref();
+    const double value = seconds ? PyFloat_AsDouble(seconds.get()) : -1.0;
+    if (value > 0) {
+        interval_us.store(static_cast<long long>(std::min(value, 10.0) * 1e6) + 1);
+    } else if (PyErr_Occurred()) {
+        PyErr_Clear();
+    }
+}
+
+void install() {
+    if (!kWaitAtExit) return;
+    // The interpreter clears its own dictionary, out of Python's reach, after
+    // the modules and before it frees itself.
+    Borrowed dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!dict) throw PyErrOccurred();
+    Ref capsule = Ref::check(PyCapsule_New(&others_at_exit, kCapsuleName, hold_finalization));
+    require_status(PyDict_SetItemString(dict.get(), kCapsuleName, capsule.get()));
+}
+
+}  // namespace kv::exit_watch
