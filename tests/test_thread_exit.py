@@ -118,3 +118,41 @@ def test_exit_lets_threads_waiting_for_the_lock_wake_before_the_interpreter_is_f
     main_done = float(proc.stdout.readline())
     assert proc.wait(timeout=60) == 0
     assert time.time() - main_done >= 2 * 0.2
+
+
+FORK_CHILD = textwrap.dedent(
+    """
+    import os, sys, threading, time
+    from kestrum import versioner
+    fs = versioner.VersionFileSystem(sys.argv[1] + "/many/sh.v001.exr")
+    sys.setswitchinterval(0.001)
+
+    def spin():
+        while True:
+            fs.exists
+
+    for _ in range(4):
+        threading.Thread(target=spin, daemon=True).start()
+    time.sleep(0.05)
+    pid = os.fork()  # while the spinning threads wait to take the lock back
+    if pid == 0:
+        threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+        print(time.time(), flush=True)
+    else:
+        os.waitpid(pid, 0)
+        print(time.time(), flush=True)
+        os._exit(0)
+    """
+)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 11), reason="the interpreter frees its own state at exit up to 3.10")
+@pytest.mark.no_refleak_rerun  # child processes
+def test_a_forked_child_does_not_wait_at_exit_for_its_parents_threads(busy_tree):
+    package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
+    proc = subprocess.run([sys.executable, "-c", FORK_CHILD, busy_tree], stdout=subprocess.PIPE,
+                          env=dict(os.environ, PYTHONPATH=package_parent), universal_newlines=True,
+                          timeout=60)
+    child_done, child_gone = map(float, proc.stdout.split())
+    # Two switch intervals of the child, not the second that a waiter may take.
+    assert child_gone - child_done < 0.5

@@ -8,7 +8,8 @@
 // So while the interpreter clears its state, past the point from which a
 // waiter ends at its next wake-up, the module holds finalization until the
 // waiters have woken: its own threads it counts, others it gives two switch
-// intervals. From 3.11 on the main interpreter's state is not freed.
+// intervals (at most two seconds in all). From 3.11 on the main
+// interpreter's state is not freed.
 #include "exit_watch.hpp"
 
 #include "ref.hpp"
@@ -29,10 +30,28 @@ constexpr bool kWaitAtExit = true;
 constexpr bool kWaitAtExit = false;
 #endif
 
+// A thread that the interpreter ends in its lock leaves the count as its
+// stack unwinds. Windows ends such a thread without an unwind: there the
+// module gives every waiter the same two switch intervals.
+#if defined(_WIN32)
+constexpr bool kCounted = false;
+#else
+constexpr bool kCounted = true;
+#endif
+
 std::atomic<bool> others_at_exit{false};
 std::atomic<long long> interval_us{5000};
 
 const char kCapsuleName[] = "kestrum.versioner.exit_watch";
+
+// A child of fork has only the thread that forked: those the parent counted
+// are not in it.
+PyObject* forget_threads(PyObject*, PyObject*) {
+    retaking.store(0);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_threads_def = {"_forget_threads", forget_threads, METH_NOARGS, nullptr};
 
 void hold_finalization(PyObject*) {
     if (!others_at_exit.load() || !compat::finalizing()) return;
@@ -41,10 +60,10 @@ void hold_finalization(PyObject*) {
     const auto start = Clock::now();
     const auto settled = start + 2 * interval + std::chrono::milliseconds(1);
     const auto limit = start + std::min<Clock::duration>(
-                                   std::max<Clock::duration>(8 * interval, std::chrono::milliseconds(200)),
-                                   std::chrono::seconds(1));
+                                   std::max<Clock::duration>(8 * interval, std::chrono::seconds(1)),
+                                   std::chrono::seconds(2));
     for (auto now = start; now < limit; now = Clock::now()) {
-        if (now >= settled && retaking.load() == 0) break;
+        if (now >= settled && (!kCounted || retaking.load() == 0)) break;
         std::this_thread::sleep_for(std::chrono::microseconds(250));
     }
 }
@@ -80,6 +99,15 @@ void install() {
     if (!dict) throw PyErrOccurred();
     Ref capsule = Ref::check(PyCapsule_New(&others_at_exit, kCapsuleName, hold_finalization));
     require_status(PyDict_SetItemString(dict.get(), kCapsuleName, capsule.get()));
+#if !defined(_WIN32)
+    // os.register_at_fork(after_in_child=forget_threads)
+    Ref os = Ref::check(PyImport_ImportModule("os"));
+    Ref register_at_fork = Ref::check(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    Ref forget = Ref::check(PyCFunction_New(&forget_threads_def, nullptr));
+    Ref no_args = Ref::check(PyTuple_New(0));
+    Ref keywords = Ref::check(Py_BuildValue("{sO}", "after_in_child", forget.get()));
+    Ref::check(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get()));
+#endif
 }
 
 }  // namespace kv::exit_watch
