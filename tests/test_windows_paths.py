@@ -173,3 +173,26 @@ def test_module_under_ntpath_agrees_with_plain(tmp_path):
         assert module_name == plain_name
     assert all(out["scans"])
     assert out["found"] == 4  # every case of the name, as fnmatch matches under ntpath
+
+
+def test_names_and_scans_under_ntpath_rules(tmp_path):
+    # The module takes os.path for ntpath where it is ntpath at import (on
+    # Windows, and in the child here): its extensions must be ntpath's, its
+    # parsing the plain rendering's, the native path must be taken for the
+    # names and left for a stand-in, and the scans, which stay on the general
+    # path there, must see what plain sees.
+    from trees import run_child
+
+    source = open(os.path.join(os.path.dirname(__file__), "ntpath_child.py")).read()
+    child = run_child(source, os.path.dirname(__file__), "300", str(tmp_path), timeout=600)
+    assert child.returncode == 0, child.stderr
+    out = json.loads(child.stdout.splitlines()[-1])
+    assert out["differences"] == []
+    assert out["calls"] == [] and out["restored"] == []
+    assert out["rebound"] == [1, "exr"]
+    for module_side, plain_side in out["scans"]:
+        assert module_side == plain_side
+    # One of the spellings lists the folder: fnmatch folds case under ntpath,
+    # so every spelling of the name is there; sub's on Windows only (on
+    # Linux os.walk's backslash join names no folder).
+    assert max(len(plain_side[0]) for _, plain_side in out["scans"]) == (5 if WINDOWS else 4)

@@ -10,6 +10,7 @@
 #include "exit_watch.hpp"
 #include "function.hpp"
 #include "gate.hpp"
+#include "gate_derive.hpp"
 #include "platform.hpp"
 #include "state.hpp"
 
@@ -102,18 +103,20 @@ bool own_static_method(Borrowed obj, Borrowed name, Impl impl) {
 void capture_originals(Borrowed globals) {
     if (originals.splitext) return;
     try {
-        Ref posixpath = Ref::check(PyImport_ImportModule("posixpath"));
         Ref os = Ref::check(PyImport_ImportModule("os"));
+        const bool nt_paths = gate::derive::os_path_is_ntpath(os);
+        Ref path = Ref::check(PyImport_ImportModule(nt_paths ? "ntpath" : "posixpath"));
         Ref re = Ref::check(PyImport_ImportModule("re"));
         Ref fnmatch = Ref::check(PyImport_ImportModule("fnmatch"));
         Ref cache = Ref::check(PyDict_New());
         Ref stems = Ref::check(PyDict_New());
         Originals taken;
-        taken.splitext = keep_attribute(posixpath, "splitext");
-        taken.exists = keep_attribute(posixpath, "exists");
-        taken.isabs = keep_attribute(posixpath, "isabs");
+        taken.splitext = keep_attribute(path, "splitext");
+        taken.exists = keep_attribute(path, "exists");
+        taken.isabs = keep_attribute(path, "isabs");
         taken.walk = keep_attribute(os, "walk");
-        taken.posixpath = Ref::borrow(posixpath).release();
+        taken.path = Ref::borrow(path).release();
+        taken.nt_paths = nt_paths;
         taken.os = Ref::borrow(os).release();
         taken.getcwd = keep_attribute(os, "getcwd");
         taken.compile = keep_attribute(re, "compile");
@@ -150,8 +153,10 @@ void capture_originals(Borrowed globals) {
     }
 }
 
-// posixpath.splitext: the extension starts at the last dot of the last
-// component, unless only dots precede it there.
+// os.path.splitext: the extension starts at the last dot of the last
+// component, unless only dots precede it there. Components end at a slash;
+// under ntpath's rules at a backslash too (a drive's colon is no separator
+// there: "C:.exr" has the extension ".exr").
 namespace {
 
 // Code points of a str, read in place: one byte per character directly,
@@ -165,16 +170,23 @@ struct StrText {
     Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ_CHAR(text, i); }
 };
 
-template <typename Text>
+struct PosixSeparator {
+    static bool at(Py_UCS4 c) { return c == '/'; }
+};
+struct NtSeparator {
+    static bool at(Py_UCS4 c) { return c == '/' || c == '\\'; }
+};
+
+template <typename Separator, typename Text>
 Py_ssize_t extension_start_in(const Text& text, Py_ssize_t n) {
     // Most names: the last dot of the last component has a character other
     // than a dot right before it in the same component.
     for (Py_ssize_t i = n - 1; i > 0; --i) {
         const Py_UCS4 c = text[i];
-        if (c == '/') break;
+        if (Separator::at(c)) break;
         if (c == '.') {
             const Py_UCS4 before = text[i - 1];
-            if (before != '.' && before != '/') return i;
+            if (before != '.' && !Separator::at(before)) return i;
             break;
         }
     }
@@ -182,7 +194,7 @@ Py_ssize_t extension_start_in(const Text& text, Py_ssize_t n) {
     Py_ssize_t i = n - 1;
     for (; i >= 0; --i) {
         const Py_UCS4 c = text[i];
-        if (c == '/') break;
+        if (Separator::at(c)) break;
         if (c == '.' && dot < 0) dot = i;
     }
     // i is now the separator, or -1.
@@ -197,10 +209,16 @@ Py_ssize_t extension_start_in(const Text& text, Py_ssize_t n) {
 Py_ssize_t extension_start(Borrowed path) {
     PyObject* p = path.get();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-    if (PyUnicode_KIND(p) == PyUnicode_1BYTE_KIND) {
-        return extension_start_in(Latin1Text{PyUnicode_1BYTE_DATA(p)}, n);
+    if (originals.nt_paths) {
+        if (PyUnicode_KIND(p) == PyUnicode_1BYTE_KIND) {
+            return extension_start_in<NtSeparator>(Latin1Text{PyUnicode_1BYTE_DATA(p)}, n);
+        }
+        return extension_start_in<NtSeparator>(StrText{p}, n);
     }
-    return extension_start_in(StrText{p}, n);
+    if (PyUnicode_KIND(p) == PyUnicode_1BYTE_KIND) {
+        return extension_start_in<PosixSeparator>(Latin1Text{PyUnicode_1BYTE_DATA(p)}, n);
+    }
+    return extension_start_in<PosixSeparator>(StrText{p}, n);
 }
 
 Ref path_extension(Borrowed path) {
@@ -243,7 +261,7 @@ bool path_exists(Borrowed path) {
 }
 
 bool isabs_is_original(Borrowed path) {
-    return originals.posixpath && path.is(originals.posixpath) &&
+    return originals.path && path.is(originals.path) &&
            gate::open(gate::Family::isabs);
 }
 

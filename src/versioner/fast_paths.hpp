@@ -20,12 +20,16 @@ namespace kv {
 // the standard modules themselves (not from the module namespace, which a
 // package submodule of the same name can shadow). Empty when they could not
 // be had: then no fast path applies.
+//
+// os.path is posixpath, or ntpath on Windows: the functions are that module's,
+// and `nt_paths` says which rules the native counterparts follow.
 struct Originals {
-    PyObject* splitext = nullptr;  // posixpath.splitext
-    PyObject* exists = nullptr;    // posixpath.exists (genericpath.exists)
-    PyObject* isabs = nullptr;     // posixpath.isabs
+    PyObject* splitext = nullptr;  // os.path.splitext
+    PyObject* exists = nullptr;    // os.path.exists
+    PyObject* isabs = nullptr;     // os.path.isabs
     PyObject* walk = nullptr;      // os.walk
-    PyObject* posixpath = nullptr; // the module os.path
+    PyObject* path = nullptr;      // the module os.path
+    bool nt_paths = false;         // os.path is ntpath
     PyObject* os = nullptr;        // the module os
     PyObject* getcwd = nullptr;    // os.getcwd
     PyObject* compile = nullptr;   // re.compile
@@ -126,12 +130,14 @@ void capture_originals(Borrowed globals);
 // called directly, with the same arguments by position.
 bool base_init_is_original(Borrowed cls, Borrowed self);
 
-// The extension of a path, as posixpath.splitext(path)[1] gives it, for an
-// exact str; and where it starts (-1 for none).
+// The extension of a path, as os.path.splitext(path)[1] gives it, for an
+// exact str; and where it starts (-1 for none). Under ntpath's rules both
+// slashes separate components.
 Ref path_extension(Borrowed path);
 Py_ssize_t extension_start(Borrowed path);
 
-// posixpath.isabs for an exact str.
+// posixpath.isabs for an exact str. Its callers' families are closed where
+// os.path is ntpath.
 inline bool path_is_absolute(Borrowed path) {
     return PyUnicode_GET_LENGTH(path.get()) > 0 && PyUnicode_READ_CHAR(path.get(), 0) == '/';
 }

@@ -181,7 +181,8 @@ bool detail::revalidate(Family family) {
 }
 
 void capture(Borrowed globals) {
-    if (detail::families[0].captured) return;
+    static bool captured = false;  // once per process, as the modules live
+    if (captured) return;
     // A standard module that cannot be imported (removed from the
     // installation, or refused by an import hook) leaves the gate closed and
     // the module on its general path; any other failure fails the import.
@@ -190,15 +191,20 @@ void capture(Borrowed globals) {
         start_watchers();
 #endif
         derive::Modules modules = derive::standard_modules(globals);
-        // os.path must be posixpath, or the entries say nothing of the calls.
-        // On Windows it is ntpath: nothing is captured there and every family
-        // and class check stays closed, so each call goes through the
-        // standard functions as written (ntpath, case-blind fnmatch).
+        // os.path must be the path module followed, or the entries say
+        // nothing of the calls. Where it is ntpath (Windows), only the
+        // families with a native counterpart under its rules are captured;
+        // the others stay closed, and their calls go through the standard
+        // functions as written (ntpath, case-blind fnmatch).
         if (!modules.consistent()) return;
         std::vector<derive::Entry> taken[static_cast<unsigned>(Family::count)];
         std::vector<CapturedFunction> taken_functions[static_cast<unsigned>(Family::count)];
         FamilyState states[static_cast<unsigned>(Family::count)];
+        auto closed_here = [&](unsigned f) {
+            return modules.nt_paths && !derive::native_under_ntpath(static_cast<Family>(f));
+        };
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
+            if (closed_here(f)) continue;
             derive::derive(static_cast<Family>(f), modules, taken[f], taken_functions[f]);
 #if !KV_DICT_WATCHERS
             FamilyState& state = states[f];
@@ -223,6 +229,7 @@ void capture(Borrowed globals) {
                                 watched_functions.end());
 #endif
         for (unsigned f = 0; f < static_cast<unsigned>(Family::count); ++f) {
+            if (closed_here(f)) continue;
             entries[f] = std::move(taken[f]);
             functions[f] = std::move(taken_functions[f]);
             detail::families[f] = states[f];
@@ -231,6 +238,7 @@ void capture(Borrowed globals) {
             detail::families[f].captured = true;
             detail::revalidate(static_cast<Family>(f));
         }
+        captured = true;
     } catch (const PyErrOccurred&) {
         clear_only(PyExc_ImportError);
     }

@@ -23,9 +23,9 @@
 // The entries of a family are derived from the code of the functions that
 // the fast path stands in for, on the running interpreter (gate_derive.cpp):
 // every name that their code objects read and that their module's namespace
-// holds or the built-ins answer, through the modules os, posixpath,
-// genericpath, re, fnmatch, stat and sys, following their functions
-// transitively. A function of those modules changed in place (its __code__,
+// holds or the built-ins answer, through the modules os, os.path (posixpath,
+// or ntpath on Windows), genericpath, re, fnmatch, stat and sys, following
+// their functions transitively. A function of those modules changed in place (its __code__,
 // __defaults__ or __kwdefaults__ assigned) closes its families too: from 3.12
 // on a function watcher tells of it, before that the objects are compared at
 // every check (a few pointers per function). Internals of other modules

@@ -28,6 +28,7 @@ using Ns = Modules::Namespace;
 // (re._compiler, sre_compile, ...), whose caches and tables are internal
 // state rather than a place for a stand-in; functools and enum, which only
 // wrap; and the built-ins, which every module shares.
+// The second is the path module, posixpath or ntpath, whichever os.path is.
 const char* const followed_names[] = {"os", "posixpath", "genericpath", "re",
                                       "fnmatch", "stat", "sys"};
 
@@ -217,10 +218,29 @@ bool Modules::followed_namespace(PyObject* dict) const {
     return false;
 }
 
+bool os_path_is_ntpath(Borrowed os) {
+    PyObject* ntpath = PyDict_GetItemString(PyImport_GetModuleDict(), "ntpath");
+    if (!ntpath || !PyModule_Check(ntpath)) return false;
+    PyObject* path = PyDict_GetItemString(PyModule_GetDict(os.get()), "path");
+    return path == ntpath;
+}
+
+bool native_under_ntpath(Family family) {
+    // The extension is found as genericpath._splitext finds it with both
+    // slashes as separators, and re.compile does not depend on the system.
+    // The others stand in for file-system calls, os.walk's joins and
+    // fnmatch's case folding, which ntpath does its own way.
+    return family == Family::splitext || family == Family::compile;
+}
+
 Modules standard_modules(Borrowed globals) {
     Modules modules;
     // The first five in the order of Namespace.
     for (const char* name : followed_names) {
+        if (modules.followed.size() == Ns::path_ns && os_path_is_ntpath(modules.followed[0])) {
+            modules.nt_paths = true;
+            name = "ntpath";
+        }
         modules.followed.push_back(import_module(name));
     }
     for (unsigned i = Ns::os_ns; i < Ns::globals_ns; ++i) {

@@ -27,14 +27,24 @@ struct Modules {
     PyObject* dicts[namespace_count] = {};
     Ref builtins_module;
     PyObject* builtins = nullptr;  // its dict
+    bool nt_paths = false;  // the path module followed is ntpath
 
-    // Whether os.path is posixpath: else the entries say nothing of the calls.
+    // Whether os.path is the path module followed: else the entries say
+    // nothing of the calls.
     bool consistent() const;
     // Whether `dict` is the namespace of a module followed.
     bool followed_namespace(PyObject* dict) const;
 };
 
 Modules standard_modules(Borrowed globals);
+
+// Whether os.path, in the module `os`, is the standard ntpath (as on
+// Windows): then the path functions follow its rules. Imports nothing.
+bool os_path_is_ntpath(Borrowed os);
+
+// Whether `family` has a native counterpart under ntpath's rules. The others
+// stay closed where os.path is ntpath: the general path runs there.
+bool native_under_ntpath(Family family);
 
 // Fills `entries` and `functions` with what `family` reads.
 void derive(Family family, const Modules& modules, std::vector<Entry>& entries,

@@ -132,7 +132,7 @@ DirectoryWalk::DirectoryWalk(Borrowed top)
       walker_(std::make_unique<walk::Walker>(encode(top), walk::worker_cap() != 0, kLinkRule)) {
     // The walk is native only while os.path is the module as captured, with
     // its functions as they were.
-    PyObject* path = PyModule_GetDict(originals.posixpath);
+    PyObject* path = PyModule_GetDict(originals.path);
     islink_ = Ref::borrow(PyDict_GetItemWithError(path, names.islink));
     if (!islink_ && PyErr_Occurred()) throw PyErrOccurred();
     join_ = Ref::borrow(PyDict_GetItemWithError(path, names.join));
