@@ -529,6 +529,10 @@ void test_threads_follow_listing_cost() {
         {2000, 3, 3},
         {2000, 0, 0},
     };
+    // What earlier walks taught the pool stays until its workers idle out (a
+    // fork, or stop_workers, has them leave without): one walk, then none left.
+    CHECK(walk(top, true) == expected);
+    CHECK(pool_settles(true));
     for (const auto& c : cases) {
         CHECK(pool_settles(true));  // (the workers of the last case gone, what they learnt with them)
         set_worker_cap(c.cap);
