@@ -941,3 +941,80 @@ def test_in_with_a_pattern_that_lost_a_group(tmp_path, name, settings, rebound, 
             results.append([traced(lambda: 13 in fs) for _ in range(3)])
     assert results[0] == results[1]
     assert results[0][-1][:2] == ("raised", KeyError) if raises else results[0][-1] is False
+
+
+def plain_outcome(op):
+    """The result, or the exception's kind and message."""
+    try:
+        return op()
+    except Exception as exc:
+        return ("raised", type(exc).__name__, str(exc))
+
+
+def parsed(mod, name, **kw):
+    def parse():
+        v = mod.Version(name, **kw)
+        return v.filename, v.ext, v.head, v.version, v.tail
+    return plain_outcome(parse)
+
+
+# Near misses of the name pattern: a character of the postfix below the
+# name's, last or not; an extension after a run of dots that only the first
+# character precedes.
+@pytest.mark.parametrize("name, postfix", [
+    ("sh.w002.exr", ".v"), ("sh_w002.exr", "_v"), ("sh.v002.exr", ".u"), ("a/sh.w1.exr", ".v"),
+    ("shav002.exr", "_v"), ("sh_v002.exr", "-_v"), ("shxyv2.exr", "xxv"), ("sh_v002.exr", "_v"),
+    ("a..b", ".v"), ("a...v001", ".v"), ("x..v001", ".v"), ("a..", ".v"), ("..b", ".v"),
+])
+def test_near_misses_parse_as_the_plain_rendering(name, postfix):
+    assert parsed(versioner, name, postfix=postfix) == parsed(plain, name, postfix=postfix)
+
+
+def fnmatch_filter_calls(op):
+    seen = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name == "filter"
+                   and frame.f_code.co_filename.endswith("fnmatch.py") and seen.append(1))
+    try:
+        return op(), len(seen)
+    finally:
+        sys.setprofile(None)
+
+
+# os.walk replaced by a stand-in that yields the listing's file names as given:
+# the scan answers as the plain rendering does, and takes the prefix itself
+# (no call of fnmatch.filter) only where the names are a list of exact str.
+@pytest.mark.parametrize("files, own_filter", [
+    (lambda names: list(names), True),
+    (lambda names: tuple(names), False),
+    (lambda names: [Text(n) for n in names], False),
+    (lambda names: list(names) + [b"sh.v009.exr"], False),
+    (lambda names: list(names) + [9], False),
+])
+def test_scan_through_a_stand_in_walk(files, own_filter, tmp_path, monkeypatch):
+    root = str(make_tree(tmp_path, "sh.v001.exr", "sh.v002.exr", "sh.v003.ma", "other.v004.exr"))
+    real_walk = os.walk
+
+    def walk(top, *args, **kwargs):
+        for dirpath, dirnames, filenames in real_walk(top, *args, **kwargs):
+            yield dirpath, dirnames, files(sorted(filenames))
+
+    monkeypatch.setattr(os, "walk", walk)
+    scan = lambda mod: plain_outcome(lambda: [str(v) for v in mod.VersionFileSystem(root + "/sh.v001.exr")])
+    got, calls = fnmatch_filter_calls(lambda: scan(versioner))
+    assert got == scan(plain)
+    assert (calls == 0) == own_filter
+
+
+# Extensions that are patterns of their own: the numbers of the items a scan
+# steps over are read without a native matcher.
+@pytest.mark.parametrize("ext", ["e+x", "e[x]", "e(x)", "ex|y", "e\\x"])
+def test_items_with_pattern_extensions_as_the_plain_rendering(ext, tmp_path):
+    names = ["sh.v001." + ext, "sh.v003." + ext, "sh.v002." + ext, "sh.v010.other"]
+    root = str(make_tree(tmp_path, *names))
+    for op in (lambda fs: fs.last, lambda fs: fs.first, lambda fs: fs.next, lambda fs: fs.previous,
+               lambda fs: [str(v) for v in fs], lambda fs: 2 in fs):
+        results = [plain_outcome(lambda: op(mod.VersionFileSystem(root + "/sh.v002." + ext)))
+                   for mod in (versioner, plain)]
+        results = [str(r) if isinstance(r, (versioner.BaseVersion, plain.BaseVersion)) else r
+                   for r in results]
+        assert results[0] == results[1]

@@ -433,3 +433,75 @@ def test_a_standard_module_refused_at_import(raised, outcome):
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout.strip().splitlines()[-1]) == outcome
+
+
+def _false(path):
+    return False
+
+
+# A standard function changed in place, then an unrelated entry of a watched
+# namespace added: two changes told of one after the other, which must not
+# cancel out. Each answer is the plain rendering's, which reads the standard
+# functions at each call.
+IN_PLACE_THEN_NAMESPACE = [
+    ("os.walk.__defaults__", os.walk, "__defaults__", (True, None, True),
+     lambda mod, root: sorted(str(v) for v in mod.VersionFileSystem(root + "/sh.v002.exr"))),
+    ("genericpath.exists.__code__", genericpath.exists, "__code__", _false.__code__,
+     lambda mod, root: mod.VersionFileSystem(root + "/sh.v002.exr").exists),
+]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the shortcuts, by which a missed change shows, are closed on Windows")
+@pytest.mark.parametrize("function, attribute, value, op", [c[1:] for c in IN_PLACE_THEN_NAMESPACE],
+                         ids=[c[0] for c in IN_PLACE_THEN_NAMESPACE])
+def test_changes_told_one_after_another_all_count(function, attribute, value, op, tmp_path):
+    import plain
+    root = str(make_tree(tmp_path, "sh.v001.exr", "sh.v002.exr", "sub/sh.v003.exr"))
+    os.symlink(os.path.join(root, "sub"), os.path.join(root, "link"))
+    op(versioner, root)  # the gate has looked: what it holds is current
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(function, attribute, value)
+        versioner.__dict__["_unrelated"] = 1
+        try:
+            got = op(versioner, root)
+        finally:
+            del versioner.__dict__["_unrelated"]
+        assert got == op(plain, root)
+    assert op(versioner, root) == op(plain, root)
+
+
+# Other code clears the module's dict watcher and takes its id again for a
+# watcher of its own: the id still answers, only the probe tells that the
+# module's callback is no longer called. Once a check has probed (after a
+# function changed), a namespace rebound meanwhile is seen.
+RETAKEN = """
+    import types
+    api = ctypes.pythonapi
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                                ctypes.c_void_p)(lambda *a: 0)
+    api.PyDict_AddWatcher.argtypes, api.PyDict_AddWatcher.restype = [type(callback)], ctypes.c_int
+    api.PyDict_ClearWatcher.argtypes, api.PyDict_ClearWatcher.restype = [ctypes.c_int], ctypes.c_int
+    api.PyDict_ClearWatcher(ours)
+    other = api.PyDict_AddWatcher(callback)
+    os.walk.__defaults__ = os.walk.__defaults__
+    out["retaken"] = [other == ours, fs.exists]
+    path = types.ModuleType("fake_path")
+    path.exists = lambda p: "fake"
+    fake = types.ModuleType("fake_os")
+    fake.path = path
+    versioner.os = fake
+    out["fake"] = fs.exists
+    versioner.os = os
+    api.PyDict_ClearWatcher(other)  # before the callback is freed
+"""
+
+
+@pytest.mark.skipif(not WATCHERS, reason="the interpreter has watchers from 3.12 on")
+def test_watcher_id_taken_again_by_other_code():
+    pytest.importorskip("_testcapi")
+    setup = "import _testcapi\nours = _testcapi.add_dict_watcher(0)\n" \
+            "_testcapi.clear_dict_watcher(ours)"
+    out = run_child(setup=setup, after=RETAKEN)
+    check_answers(out)
+    assert out["retaken"] == [True, True]
+    assert out["fake"] == "fake"

@@ -367,3 +367,71 @@ def test_last_over_a_large_directory_holds_no_object_per_file(tmp_path):
     assert traced < 2 * count, traced
     if os.environ.get("PYTHONMALLOC") != "malloc":  # not under the sanitizers' allocator
         assert rss < 100 * count, rss
+
+
+def overriding(base, member, calls):
+    """A subclass of `base` whose `member` records each call and defers to the base's."""
+    original = getattr(base, member) if member not in vars(base) else vars(base)[member]
+    for klass in base.__mro__:
+        if member in vars(klass):
+            original = vars(klass)[member]
+            break
+    if isinstance(original, property):
+        replacement = property(lambda self: calls.append(member) or original.fget(self))
+    else:
+        def replacement(*args):
+            calls.append(member)
+            return original(*args)
+    return type("Own_" + member.strip("_"), (base,), {member: replacement,
+                                                     "__hash__": base.__hash__})
+
+
+# A subclass that overrides a member a query reads on its receiver (with the
+# same behaviour): each query calls the override as often as the plain
+# rendering calls its own under the same subclass, and answers the same.
+@pytest.mark.parametrize("member", ["__eq__", "current", "_current", "_splits", "first", "last",
+                                    "next", "previous", "__iter__"])
+def test_a_subclass_override_of_the_receiver_is_called(tmp_path, member):
+    import plain
+    root = make_tree(tmp_path, "sh.v001.exr", "sh.v003.exr", "sh.v002.exr", "sub/sh.v004.exr")
+    for name in QUERIES:
+        got, expected = [], []
+        for mod, calls in ((versioner, got), (plain, expected)):
+            fs = overriding(mod.VersionFileSystem, member, calls)(root + "/sh.v002.exr")
+            del calls[:]
+            answer = getattr(fs, name)
+            answer = answer() if name.startswith("__") else answer
+            calls.append(None if answer is None else answer.filename)
+        assert got == expected, name
+
+
+def recursion_room():
+    """How deep a list may nest for repr, which enters the recursion bracket
+    at each level: the room left below the caller."""
+    low, high = 1, 1 << 15
+    while low < high:
+        middle = (low + high + 1) // 2
+        nested = []
+        for _ in range(middle):
+            nested = [nested]
+        try:
+            repr(nested)
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    return low
+
+
+# Queries that stop their scan part way: each gives back the recursion depth
+# it entered, or the room for later calls shrinks with every query.
+@pytest.mark.parametrize("name", QUERIES)
+def test_queries_stopped_part_way_give_back_their_depth(tmp_path, name):
+    import plain
+    root = make_tree(tmp_path, "sh.v001.exr", "sh.v002.exr", "sh.v003.exr", "sub/sh.v004.exr")
+    expected = query(plain.VersionFileSystem(root + "/sh.v002.exr"), name)
+    fs = VersionFileSystem(root + "/sh.v002.exr")
+    room = recursion_room()
+    for _ in range(20):
+        got = query(fs, name)
+        assert (got[1]["filename"] if got else None) == (expected[1]["filename"] if expected else None)
+    assert recursion_room() == room

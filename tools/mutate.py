@@ -1,6 +1,8 @@
-"""Mutation score of the walk core's sources; run through tools/mutate."""
+"""Mutation score of the walk core's and the gate's sources; run through tools/mutate."""
 import argparse
 import difflib
+import glob
+import hashlib
 import os
 import random
 import re
@@ -10,9 +12,20 @@ import sys
 import tempfile
 import time
 
-# The tests that reach each file: a target of the C++ build and how to run it.
+# The tests that reach each file: a target of the C++ build, or the module (MODULE) and the
+# files of the suite run against it, the quickest first (the run stops at the first failure).
 CORE_TEST = 'test_walk_core'
+MODULE = 'versioner'
 TESTS = {name: CORE_TEST for name in ('walk_core.cpp', 'walk_pool.cpp', 'walk_listing.cpp')}
+TESTS.update({name: MODULE for name in ('gate.cpp', 'gate_classes.cpp', 'fast_paths.cpp', 'query_scan.cpp')})
+SUITE = {
+    'gate.cpp': ('test_gate.py', 'test_stand_ins.py', 'test_lookup_cache.py', 'test_fast_paths.py'),
+    'gate_classes.cpp': ('test_gate.py', 'test_stand_ins.py', 'test_fast_paths.py'),
+    'fast_paths.cpp': ('test_stand_ins.py', 'test_parsing.py', 'test_lookup_cache.py', 'test_fast_paths.py',
+                       'test_differential.py'),
+    'query_scan.cpp': ('test_stand_ins.py', 'test_scan_guards.py', 'test_native_queries.py',
+                       'test_changes_during_scan.py', 'test_differential.py'),
+}
 PREFIX = '/tmp/kestrum-mutate.'
 
 
@@ -159,14 +172,43 @@ def prepare(args, venv_bin, work):
         sys.exit('mutate: configuring failed\n' + out[-3000:])
 
     def build_target(target):
-        return run([os.path.join(venv_bin, 'ninja'), '-C', build, '-j1', target], env=env)
+        rc, out = run([os.path.join(venv_bin, 'ninja'), '-C', build, '-j1', target], env=env)
+        if rc == 0 and target == MODULE:  # in place, where the suite imports it from
+            built = glob.glob(os.path.join(build, MODULE + '*.so'))
+            if len(built) != 1:
+                return 1, f'{out}\nmutate: want one {MODULE}*.so in {build}, found {built}'
+            shutil.copy2(built[0], os.path.join(tree, 'src', 'kestrum', os.path.basename(built[0])))
+        return rc, out
 
     # The test's trees on a private tmpfs when the system lets us mount one.
     private = run(['unshare', '-m', 'sh', '-c', 'mount -t tmpfs tmpfs /mnt'])[0] == 0
 
+    # The suite's own temporary trees go to a directory of the copy's, under /tmp.
+    basetemp = os.path.join(work, 'pytest')
+    assert basetemp.startswith(PREFIX), basetemp
+    suite_env = dict(env, PYTHONPATH=os.path.join(tree, 'src'), PYTHONDONTWRITEBYTECODE='1')
+
+    def test_suite(names, timeout, full):
+        """The suite's files or test ids `names` against the module built in place."""
+        cmd = [os.path.join(venv_bin, 'python'), '-m', 'pytest', '-x', '-q', '-p', 'no:cacheprovider',
+               '-rf', '--basetemp', basetemp, *names]
+        rc, out = run(cmd, timeout=timeout, env=suite_env, cwd=tree)
+        failed = {}
+        for line in out.splitlines():
+            m = re.match(r'FAILED (\S+?)(?: - .*)?$', line)
+            if m:
+                failed.setdefault(m.group(1), m.group(1))
+        # pytest: 0 passed, 1 a test failed; a signal, an internal error or a
+        # failure at collection (the module did not import) is a crash.
+        verdict = 'timeout' if rc is None else 'pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'
+        return (verdict, failed, out) if full else (verdict, failed)
+
     def test(target, timeout, names=(), full=False):
         """(verdict, failed checks): verdict 'pass', 'fail', 'crash' or 'timeout'. With
-        `names`, only those test functions run."""
+        `names`, only those test functions run (for the module: the suite's files or
+        test ids, which it needs)."""
+        if target == MODULE:
+            return test_suite(names, timeout, full)
         binary = os.path.join(build, target)
         if private:  # the binary is opened before /tmp is covered
             cmd = ['unshare', '-m', 'sh', '-c',
@@ -184,6 +226,26 @@ def prepare(args, venv_bin, work):
         return (verdict, failed, out) if full else (verdict, failed)
 
     return tree, build_target, test, private
+
+
+def tests_of(base):
+    """(target, test names) that a mutant of `base` is run against: the C++ test whole,
+    or the module and its files of the suite."""
+    target = TESTS[base]
+    return target, tuple(os.path.join('tests', t) for t in SUITE.get(base, ()))
+
+
+def object_digest(build, target, base):
+    """A digest of the object files `base` compiles to for `target`."""
+    found = sorted(glob.glob(os.path.join(build, 'CMakeFiles', target + '.dir', '**', base + '.o'),
+                             recursive=True))
+    if not found:
+        sys.exit(f'mutate: no object of {base} for {target} in {build}')
+    digest = hashlib.sha256()
+    for path in found:
+        with open(path, 'rb') as f:
+            digest.update(f.read())
+    return digest.hexdigest()
 
 
 def test_function(root, at):
@@ -222,22 +284,25 @@ def check_sample(args, venv_bin, work):
     sample = load_sample(args.sample)
     env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
     tree, build_target, test, private = prepare(args, venv_bin, work)
-    rc, out = build_target(CORE_TEST)
-    if rc != 0:
-        sys.exit(f'mutate: {CORE_TEST} does not build unmutated\n' + out[-3000:])
-    names = sorted({n for *_, tests in sample for n in tests})
-    begin = time.monotonic()
-    verdict, failed = test(CORE_TEST, 600, names)
-    if verdict != 'pass':  # once more: a wait of the test's may have failed on a loaded machine
+    limits = {}
+    for target in sorted({TESTS[entry[0]] for entry in sample}):
+        rc, out = build_target(target)
+        if rc != 0:
+            sys.exit(f'mutate: {target} does not build unmutated\n' + out[-3000:])
+        names = sorted({n for base, *_, tests in sample if TESTS[base] == target for n in tests})
         begin = time.monotonic()
-        verdict, failed = test(CORE_TEST, 600, names)
-    took = time.monotonic() - begin
-    if verdict != 'pass':
-        sys.exit(f'mutate: the tests of the sample end in a {verdict} without any mutant: '
-                 + '; '.join(f'{at}: {check}' for check, at in failed.items()))
-    limit = max(60.0, 3 * took)
-    print(f'mutate: the tests of the sample {took:.0f} s unmutated (a mutant\'s limit {limit:.0f} s)'
-          f'{", trees on a private tmpfs" if private else ""}', flush=True)
+        verdict, failed = test(target, 600, names)
+        if verdict != 'pass':  # once more: a wait of the test's may have failed on a loaded machine
+            begin = time.monotonic()
+            verdict, failed = test(target, 600, names)
+        took = time.monotonic() - begin
+        if verdict != 'pass':
+            sys.exit(f'mutate: the tests of the sample end in a {verdict} without any mutant: '
+                     + '; '.join(f'{at}: {check}' for check, at in failed.items()))
+        limits[target] = max(60.0, 3 * took)
+        print(f'mutate: the tests of the sample ({target}) {took:.0f} s unmutated (a mutant\'s limit '
+              f'{limits[target]:.0f} s){", trees on a private tmpfs" if private and target != MODULE else ""}',
+              flush=True)
     problems = []
     for base in sorted({entry[0] for entry in sample}):
         source = os.path.join(tree, 'src', 'versioner', base)
@@ -262,12 +327,13 @@ def check_sample(args, venv_bin, work):
                 mutant = found[0]
                 with open(source, 'w', encoding='utf-8') as f:
                     f.write(mutant)
-                rc, _ = build_target(CORE_TEST)
+                target = TESTS[base]
+                rc, _ = build_target(target)
                 if rc != 0:
                     problems.append(f'does not compile any more: {shown}')
                     print(f'  uncompiled: {shown}', flush=True)
                     continue
-                outcome, failed = test(CORE_TEST, limit, tests)
+                outcome, failed = test(target, limits[target], tests)
                 if outcome == 'pass':
                     problems.append(f'survived {" ".join(tests)}: {shown}')
                     print(f'  SURVIVED: {shown}', flush=True)
@@ -277,6 +343,8 @@ def check_sample(args, venv_bin, work):
         finally:
             with open(source, 'w', encoding='utf-8') as f:
                 f.write(original)
+            if TESTS[base] == MODULE:  # the next file's mutants against the others as they are
+                build_target(MODULE)
     print(f'\nsample of {len(sample)} mutants, {time.monotonic() - started:.0f} s')
     for problem in problems:
         print('mutate:', problem)
@@ -287,41 +355,49 @@ def measure(args, venv_bin, equivalents, work):
     mutants_dir = os.path.join(work, 'mutants')
     env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ['PATH'])
     tree, build_target, test, private = prepare(args, venv_bin, work)
+    build = os.path.join(work, 'build')
 
     started = time.monotonic()
-    limits, unreliable = {}, {}
-    for target in sorted(set(TESTS[os.path.basename(f)] for f in args.files)):
+    limits, unreliable, objects = {}, {}, {}
+    for key in sorted(set(tests_of(os.path.basename(f)) for f in args.files)):
+        target, names = key
         rc, out = build_target(target)
         if rc != 0:
             sys.exit(f'mutate: {target} does not build unmutated\n' + out[-3000:])
         # Twice unmutated: a check that fails either time depends on the machine's
-        # load, not on the code, and kills no mutant.
-        took, unreliable[target] = 0.0, set()
-        for _ in range(2):
+        # load, not on the code, and kills no mutant. (The suite stops at its first
+        # failure: there, any failure unmutated ends the run.)
+        took, unreliable[key] = 0.0, set()
+        for _ in range(2 if target != MODULE else 1):
             begin = time.monotonic()
-            verdict, failed, output = test(target, 600, full=True)
+            verdict, failed, output = test(target, 600, names, full=True)
             took = max(took, time.monotonic() - begin)
-            if verdict not in ('pass', 'fail'):
-                sys.exit(f'mutate: {target} ends in a {verdict} without any mutant\n' + output[-3000:])
-            unreliable[target] |= set(failed)
-        limits[target] = max(60.0, 3 * took)
-        print(f'mutate: {target} {took:.0f} s unmutated (a mutant\'s limit {limits[target]:.0f} s)'
-              f'{", trees on a private tmpfs" if private else ""}', flush=True)
-        for check in sorted(unreliable[target]):
+            if verdict not in ('pass', 'fail') or (failed and target == MODULE):
+                sys.exit(f'mutate: {" ".join((target, *names))} ends in a {verdict} without any mutant\n'
+                         + output[-3000:])
+            unreliable[key] |= set(failed)
+        limits[key] = max(60.0, 3 * took)
+        print(f'mutate: {" ".join((target, *names))} {took:.0f} s unmutated (a mutant\'s limit {limits[key]:.0f} s)'
+              f'{", trees on a private tmpfs" if private and target != MODULE else ""}', flush=True)
+        for check in sorted(unreliable[key]):
             print(f'mutate: failed unmutated, so it kills nothing: CHECK({check})', flush=True)
+    for name in args.files:
+        base = os.path.basename(name)
+        objects[base] = object_digest(build, TESTS[base], base)
 
     rows, survivors, equivalent_seen = [], [], []
     for name in args.files:
         base = os.path.basename(name)
         rel = os.path.relpath(os.path.join(args.root, 'src', 'versioner', base), args.root)
-        target = TESTS[base]
+        key = tests_of(base)
+        target, names = key
         source = os.path.join(tree, rel)
         with open(source, encoding='utf-8') as f:
             original = f.read()
         here = os.path.join(mutants_dir, base.replace('.cpp', ''))
         spaced, made, drawn = draw(base, original, here, venv_bin, env, args.seed, args.count)
         print(f'{base}: {len(made)} mutants, {len(drawn)} drawn (seed {args.seed})', flush=True)
-        counts = dict(drawn=len(drawn), compiled=0, killed=0, survived=0, equivalent=0)
+        counts = dict(drawn=len(drawn), compiled=0, killed=0, survived=0, equivalent=0, same=0)
         try:
             for index, (_, mutant_name) in enumerate(drawn, 1):
                 with open(os.path.join(here, mutant_name), encoding='utf-8') as f:
@@ -333,6 +409,11 @@ def measure(args, venv_bin, equivalents, work):
                 rc, out = build_target(target)
                 if rc != 0:
                     verdict = 'uncompiled'
+                elif object_digest(build, target, base) == objects[base]:
+                    # Outside the code built here (a branch of another interpreter's), or
+                    # compiled to the same instructions: no test can tell it.
+                    verdict = 'same object'
+                    counts['same'] += 1
                 else:
                     counts['compiled'] += 1
                     reason = equivalent(equivalents, base, old, new, spaced, line)
@@ -343,17 +424,20 @@ def measure(args, venv_bin, equivalents, work):
                         counts['equivalent'] += 1
                         equivalent_seen.append(f'{shown}  ({reason})')
                     else:
-                        outcome, failed = test(target, limits[target])
-                        telling = [f'{at}: {check}' for check, at in failed.items() if check not in unreliable[target]]
+                        outcome, failed = test(target, limits[key], names)
+                        telling = [f'{at}: {check}' for check, at in failed.items() if check not in unreliable[key]]
                         if outcome == 'fail' and telling:
                             # A check that failed may depend on the machine's load: the
-                            # mutant kills only when a check fails again on a second run.
-                            outcome, failed = test(target, limits[target])
+                            # mutant kills only when a check fails again on a second run
+                            # (of the suite: of the tests that failed).
+                            again = names if target != MODULE else sorted(failed)
+                            outcome, failed = test(target, limits[key], again)
                             telling = [f'{at}: {check}' for check, at in failed.items()
-                                       if check not in unreliable[target]]
+                                       if check not in unreliable[key]]
                         if outcome in ('crash', 'timeout') or telling:
                             counts['killed'] += 1
                             verdict = (f'killed ({outcome})' if outcome != 'fail' else
+                                       f'killed by {telling[0].split(": ")[0]}' if target == MODULE else
                                        f'killed by {test_function(args.root, telling[0].split(": ")[0])} ({telling[0]})')
                         else:
                             verdict = 'survived'
@@ -366,14 +450,15 @@ def measure(args, venv_bin, equivalents, work):
         rows.append((base, counts))
 
     print(f'\nseed {args.seed}, up to {args.count} mutants per file, {time.monotonic() - started:.0f} s')
-    print(f'{"file":<20} {"drawn":>5} {"compiled":>8} {"killed":>6} {"survived":>8} {"equiv.":>6} {"score":>6}')
+    print(f'{"file":<20} {"drawn":>5} {"compiled":>8} {"killed":>6} {"survived":>8} {"equiv.":>6} {"score":>6}'
+          f' {"same object":>11}')
     low = False
     for base, c in rows:
         scored = c['compiled'] - c['equivalent']
         score = 100.0 * c['killed'] / scored if scored else 100.0
         low |= args.min_score is not None and score < args.min_score
         print(f'{base:<20} {c["drawn"]:>5} {c["compiled"]:>8} {c["killed"]:>6} {c["survived"]:>8} '
-              f'{c["equivalent"]:>6} {score:>5.0f}%')
+              f'{c["equivalent"]:>6} {score:>5.0f}% {c["same"]:>11}')
     for s in survivors:
         print('survived  ', s)
     for s in equivalent_seen:

@@ -351,6 +351,9 @@ struct PoolStats {
     int busy = 0;     // listing
     std::size_t queued = 0;
     int unjoined = 0;  // threads started and not yet joined, exited or not
+    int exits = 0;       // workers that have left, all told
+    int idle_exits = 0;  // ... of them after kIdle without work
+    std::chrono::steady_clock::duration shortest_idle_exit = std::chrono::steady_clock::duration::max();  // ... of whom the one that waited least
 };
 PoolStats pool_stats();
 

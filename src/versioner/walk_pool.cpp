@@ -235,13 +235,19 @@ void worker(std::shared_ptr<Pool> pool) {
         if (pool->stopping) break;
         if (pool->queue.empty()) {
             ++pool->idle;
+            const auto idle_from = std::chrono::steady_clock::now();
             const bool woken = pool->work.wait_for(
                 lock, kIdle, [&] { return !pool->queue.empty() || pool->stopping; });
             --pool->idle;
             if (!woken || pool->stopping) {
                 // Quiet: the next walk starts again from what the cores use.
                 if (!woken && pool->allowed > 0) pool->allowed = std::min(cores(), kMaxWorkers);
-                if (!woken) pool->waiting_us = 0;
+                if (!woken) {
+                    pool->waiting_us = 0;
+                    ++pool->idle_exits;
+                    pool->shortest_idle_exit =
+                        std::min(pool->shortest_idle_exit, std::chrono::steady_clock::now() - idle_from);
+                }
                 break;
             }
         }
@@ -291,6 +297,7 @@ void worker(std::shared_ptr<Pool> pool) {
         job.reset();
     }
     --pool->threads;
+    ++pool->exits;
     pool->finished.push_back(std::this_thread::get_id());
     if (pool->stopping) pool->left.notify_all();
 }
@@ -309,6 +316,9 @@ PoolStats pool_stats() {
     stats.busy = pool->busy;
     stats.queued = pool->queue.size();
     stats.unjoined = static_cast<int>(pool->workers.size());
+    stats.exits = pool->exits;
+    stats.idle_exits = pool->idle_exits;
+    stats.shortest_idle_exit = pool->shortest_idle_exit;
     return stats;
 }
 

@@ -55,6 +55,9 @@ struct Pool {
     int allowed = 0;                           // how many may run now; 0: not yet set
     double waiting_us = 0;  // a moving average of the time a listing spends off the CPU
     int peak_threads = 0;                      // for tests and benchmarks
+    int exits = 0;       // for tests: workers that have left, all told
+    int idle_exits = 0;  // ... of them after kIdle without work
+    std::chrono::steady_clock::duration shortest_idle_exit = std::chrono::steady_clock::duration::max();  // ... of whom the one that waited least
 };
 
 struct Walker::Shared {

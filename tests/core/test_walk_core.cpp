@@ -529,11 +529,16 @@ void test_threads_follow_listing_cost() {
         {2000, 3, 3},
         {2000, 0, 0},
     };
+    // What earlier walks taught the pool stays until its workers idle out (a
+    // fork, or stop_workers, has them leave without): one walk, then none left.
+    CHECK(walk(top, true) == expected);
+    CHECK(pool_settles(true));
     for (const auto& c : cases) {
         CHECK(pool_settles(true));  // (the workers of the last case gone, what they learnt with them)
         set_worker_cap(c.cap);
         delay_listings_for_tests(std::chrono::microseconds(c.delay_us));
         reset_peak_for_tests();
+        const PoolStats before = pool_stats();
         const auto begin = std::chrono::steady_clock::now();
         CHECK(walk(top, true) == expected);
         const auto took = std::chrono::steady_clock::now() - begin;
@@ -547,10 +552,12 @@ void test_threads_follow_listing_cost() {
             CHECK(peak <= c.most);
         }
         // Workers stay for kIdle once they ran out of work, for the next walk:
-        // none has left before kIdle from the walk's start.
+        // every one that has left since the walk's start left for want of
+        // work, after waiting that long for it (however long the walk took).
         CHECK(pool_settles(false));
-        const int threads = pool_stats().threads;
-        if (peak > 0 && std::chrono::steady_clock::now() - begin < kIdle) CHECK(threads > 0);
+        const PoolStats after = pool_stats();
+        CHECK(after.exits - before.exits == after.idle_exits - before.idle_exits);
+        CHECK(after.shortest_idle_exit >= kIdle);
     }
     set_worker_cap(-1);
 
@@ -1515,6 +1522,58 @@ void test_link_replaced_by_a_directory() {
     }
 }
 
+// Subdirectories whose listings are queued ahead (no worker takes them) and
+// that the caller turns into links before the walk moves on from their
+// parent: dropped with their jobs, none of which stays queued to be listed
+// for nothing, the one at the head of the queue included.
+void test_dropped_subtrees_leave_no_job_queued() {
+    for (const int children : {3, 6, 12}) {
+        const std::string top = temp_dir();
+        const std::string p = top + "/p";
+        mkdir(p.c_str(), 0755);
+        mkdir((top + "/target").c_str(), 0755);
+        for (int i = 0; i < children; ++i) {
+            const std::string c = p + "/c" + std::to_string(i);
+            mkdir(c.c_str(), 0755);
+            touch(c + "/f");
+        }
+        age(top);
+        // No worker to take a job: they stay queued until dropped.
+        CHECK(pool_settles(true));
+        fail_thread_starts_for_tests(true);
+        {
+            Hooks hooks;
+            Walker walker(top, true, LinkRule::kAtParentResume);
+            Step step;
+            std::size_t steps = 0;
+            bool dropped = false;
+            while (walker.next(hooks, step)) {
+                ++steps;
+                if (step.path == p) {
+                    for (int i = 0; i < children; ++i) {
+                        const std::string c = p + "/c" + std::to_string(i);
+                        std::system(("rm -rf " + c).c_str());
+                        CHECK(symlink((top + "/target").c_str(), c.c_str()) == 0);
+                    }
+                    walker.caller_code_ran();
+                    dropped = true;
+                    break;
+                }
+                std::this_thread::sleep_for(2 * kThreadStartCost);
+            }
+            if (dropped) {
+                while (walker.next(hooks, step)) ++steps;
+                const PoolStats stats = pool_stats();
+                if (stats.queued != 0) std::fprintf(stderr, "  %d children: %zu left queued\n", children, stats.queued);
+                CHECK(stats.queued == 0);
+            }
+            CHECK(dropped);
+        }
+        fail_thread_starts_for_tests(false);
+        std::system(("rm -rf " + top).c_str());
+    }
+}
+
 // A pass over the reach looks past at most kMaxAhead links, and stops at the
 // next one: a directory holding only `links` links to itself, reached after a
 // pause (so that the pass is not skipped as too early to start a thread),
@@ -1795,6 +1854,7 @@ int main(int argc, char** argv) {
         {"test_pool_heuristics", test_pool_heuristics},
         {"test_stop_waits_for_busy_workers", test_stop_waits_for_busy_workers},
         {"test_kinds_decided_once_per_parent", test_kinds_decided_once_per_parent},
+        {"test_dropped_subtrees_leave_no_job_queued", test_dropped_subtrees_leave_no_job_queued},
     };
     for (const auto& t : tests) {
         if (argc > 1 && std::find_if(argv + 1, argv + argc, [&](const char* a) {
