@@ -335,20 +335,31 @@ def make(top, count):
 def peak_rss():
     with open("/proc/self/status") as f:
         return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM"))
+def huge_pages():
+    try:
+        with open("/proc/self/smaps_rollup") as f:
+            return next((int(l.split()[1]) * 1024 for l in f if l.startswith("AnonHugePages")), 0)
+    except OSError:
+        return 0
 # What the first query pays once, whatever the directory (code paged in, or
 # translated under an emulator; threads started), is paid on a small one
-# first: the peak below is what grows with the files.
+# first: the peak below is what grows with the files. So is the first
+# reading of each measure.
+huge_pages(), peak_rss()
 small = make(top + "/small", 10)
 tracemalloc.start()
 assert small.last.current == 10
 tracemalloc.stop()
 fs = make(top + "/large", count)
+# The huge pages are counted over a span that holds the peak's.
+huge = huge_pages()
 before = peak_rss()
 tracemalloc.start()
 assert fs.last.current == count
 traced = tracemalloc.get_traced_memory()[1]
 tracemalloc.stop()
-print(traced, peak_rss() - before)
+rss = peak_rss() - before
+print(traced, rss, huge_pages() - huge)
 """
 
 
@@ -361,12 +372,17 @@ def test_last_over_a_large_directory_holds_no_object_per_file(tmp_path):
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(tmp_path), str(count)],
                          check=True, capture_output=True, text=True,
                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
-    traced, rss = map(int, out.stdout.split())
+    traced, rss, huge = map(int, out.stdout.split())
     # a str per name would take about 70 bytes a file, traced; the listing
     # itself about 40 bytes a file, untraced
     assert traced < 2 * count, traced
     if os.environ.get("PYTHONMALLOC") != "malloc":  # not under the sanitizers' allocator
-        assert rss < 100 * count, rss
+        # What the process gained in transparent huge pages meanwhile came
+        # 2 MiB at a time, whatever part of it is used: under qemu-aarch64,
+        # the translation cache (huge pages at the emulator's request) takes
+        # a new one when the code run first here crosses into it. That is
+        # the measure's granularity, not the listing's size.
+        assert rss < 100 * count + max(huge, 0), (rss, huge)
 
 
 def overriding(base, member, calls):
