@@ -80,15 +80,13 @@ void note_threads_at_exit() {
     }
     others_at_exit.store(others);
     if (!others) return;
-    // sys.getswitchinterval(); the default when it cannot be had.
+    // sys.getswitchinterval(); the default where sys has none.
     Borrowed get = PySys_GetObject("getswitchinterval");
-    Ref seconds = get ? Ref::steal(PyObject_CallNoArgs(get.get())) : Ref();
-    const double value = seconds ? PyFloat_AsDouble(seconds.get()) : -1.0;
-    if (value > 0) {
-        interval_us.store(static_cast<long long>(std::min(value, 10.0) * 1e6) + 1);
-    } else if (PyErr_Occurred()) {
-        PyErr_Clear();
-    }
+    if (!get) return;
+    Ref seconds = Ref::check(PyObject_CallNoArgs(get.get()));
+    const double value = PyFloat_AsDouble(seconds.get());
+    if (value == -1.0 && PyErr_Occurred()) throw PyErrOccurred();
+    if (value > 0) interval_us.store(static_cast<long long>(std::min(value, 10.0) * 1e6) + 1);
 }
 
 void install() {

@@ -21,7 +21,8 @@ struct Retaking {
     Retaking& operator=(const Retaking&) = delete;
 };
 
-// Called by the module's atexit callback: whether other threads are alive.
+// Called by the module's atexit callback: whether other threads are alive,
+// and the switch interval. Throws PyErrOccurred when that cannot be read.
 void note_threads_at_exit();
 
 // Puts the object whose release, while the interpreter clears its state,

@@ -133,7 +133,11 @@ void copy_spec_attribute(Borrowed spec, Borrowed module_dict, Borrowed from, Bor
 
 PyObject* mark_exit_begun(PyObject*, PyObject*) {
     exit_begun.store(true, std::memory_order_relaxed);
-    exit_watch::note_threads_at_exit();
+    try {
+        exit_watch::note_threads_at_exit();
+    } catch (const PyErrOccurred&) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
