@@ -16,7 +16,8 @@ import time
 # files of the suite run against it, the quickest first (the run stops at the first failure).
 CORE_TEST = 'test_walk_core'
 MODULE = 'versioner'
-TESTS = {name: CORE_TEST for name in ('walk_core.cpp', 'walk_pool.cpp', 'walk_listing.cpp')}
+TESTS = {name: CORE_TEST for name in ('walk_core.cpp', 'walk_pool.cpp', 'walk_listing.cpp',
+                                           'platform_posix.cpp')}
 TESTS.update({name: MODULE for name in ('gate.cpp', 'gate_classes.cpp', 'fast_paths.cpp', 'query_scan.cpp')})
 SUITE = {
     'gate.cpp': ('test_gate.py', 'test_stand_ins.py', 'test_lookup_cache.py', 'test_fast_paths.py'),

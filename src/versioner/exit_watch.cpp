@@ -93,8 +93,9 @@ void install() {
     if (!kWaitAtExit) return;
     // The interpreter clears its own dictionary, out of Python's reach, after
     // the modules and before it frees itself.
+    // Null, with no error set, where the interpreter has none.
     Borrowed dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (!dict) throw PyErrOccurred();
+    if (!dict) return;
     Ref capsule = Ref::check(PyCapsule_New(&others_at_exit, kCapsuleName, hold_finalization));
     require_status(PyDict_SetItemString(dict.get(), kCapsuleName, capsule.get()));
 #if !defined(_WIN32)
