@@ -44,6 +44,7 @@ std::atomic<long long> interval_us{5000};
 
 const char kCapsuleName[] = "kestrum.versioner.exit_watch";
 
+#if !defined(_WIN32)
 // A child of fork has only the thread that forked: those the parent counted
 // are not in it.
 PyObject* forget_threads(PyObject*, PyObject*) {
@@ -52,6 +53,7 @@ PyObject* forget_threads(PyObject*, PyObject*) {
 }
 
 PyMethodDef forget_threads_def = {"_forget_threads", forget_threads, METH_NOARGS, nullptr};
+#endif
 
 void hold_finalization(PyObject*) {
     if (!others_at_exit.load() || !compat::finalizing()) return;
