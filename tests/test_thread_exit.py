@@ -147,6 +147,7 @@ FORK_CHILD = textwrap.dedent(
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 11), reason="the interpreter frees its own state at exit up to 3.10")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
 @pytest.mark.no_refleak_rerun  # child processes
 def test_a_forked_child_does_not_wait_at_exit_for_its_parents_threads(busy_tree):
     package_parent = os.path.dirname(os.path.dirname(sys.modules["kestrum"].__file__))
