@@ -189,20 +189,28 @@ def prepare(args, venv_bin, work):
     assert basetemp.startswith(PREFIX), basetemp
     suite_env = dict(env, PYTHONPATH=os.path.join(tree, 'src'), PYTHONDONTWRITEBYTECODE='1')
 
+    def judged(rc, out, pattern, full):
+        """(verdict, failed checks[, output]) of a test run whose output names each
+        failed check on a line matching `pattern` (its group 'check', else the whole
+        match's first group, is the key; group 'at', else the key, where it failed)."""
+        failed = {}
+        for line in out.splitlines():
+            m = re.search(pattern, line)
+            if m:
+                groups = m.groupdict()
+                key = groups.get('check') or m.group(1)
+                failed.setdefault(key, groups.get('at') or key)
+        verdict = 'timeout' if rc is None else 'pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'
+        return (verdict, failed, out) if full else (verdict, failed)
+
     def test_suite(names, timeout, full):
         """The suite's files or test ids `names` against the module built in place."""
         cmd = [os.path.join(venv_bin, 'python'), '-m', 'pytest', '-x', '-q', '-p', 'no:cacheprovider',
                '-rf', '--basetemp', basetemp, *names]
         rc, out = run(cmd, timeout=timeout, env=suite_env, cwd=tree)
-        failed = {}
-        for line in out.splitlines():
-            m = re.match(r'FAILED (\S+?)(?: - .*)?$', line)
-            if m:
-                failed.setdefault(m.group(1), m.group(1))
         # pytest: 0 passed, 1 a test failed; a signal, an internal error or a
         # failure at collection (the module did not import) is a crash.
-        verdict = 'timeout' if rc is None else 'pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'
-        return (verdict, failed, out) if full else (verdict, failed)
+        return judged(rc, out, r'^FAILED (\S+?)(?: - .*)?$', full)
 
     def test(target, timeout, names=(), full=False):
         """(verdict, failed checks): verdict 'pass', 'fail', 'crash' or 'timeout'. With
@@ -218,13 +226,7 @@ def prepare(args, venv_bin, work):
         else:
             cmd = [binary, *names]
         rc, out = run(cmd, timeout=timeout, env=env)
-        failed = {}
-        for line in out.splitlines():
-            m = re.search(r'(test_walk_core\.cpp:\d+): CHECK failed: (.*)$', line)
-            if m:
-                failed.setdefault(m.group(2), m.group(1))
-        verdict = 'timeout' if rc is None else 'pass' if rc == 0 else 'fail' if rc == 1 and failed else 'crash'
-        return (verdict, failed, out) if full else (verdict, failed)
+        return judged(rc, out, r'(?P<at>test_walk_core\.cpp:\d+): CHECK failed: (?P<check>.*)$', full)
 
     return tree, build_target, test, private
 
