@@ -24,9 +24,19 @@ lstat64, fstat64, access, faccessat, faccessat2 (whichever the platform has).
 Needs strace (apt-get install -y strace); exits with status 2 without it, and
 with status 1 when the goal of zero per scanned file (below 0.01, so a fixed
 handful of calls is tolerated) for an absolute directory is not met.
+
+    python benchmarks/stat_count.py --child-command "CMD"
+
+starts each child with CMD (split as the shell splits it) in place of this
+interpreter, and with the environment unchanged: the module counted is then
+the one CMD's interpreter imports.  `tools/wine --stat-count` does this with a
+Windows wheel's interpreter under Wine, where the counted calls are those that
+Wine makes on the Windows calls' behalf (it stats each entry of a directory
+listing, for the baseline as for the module).
 """
 
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -48,6 +58,8 @@ CHILD = r"""
 import fnmatch, os, sys
 from kestrum.versioner import VersionFileSystem
 mode, name = sys.argv[1], sys.argv[2]
+if os.path.isabs(name) or name.startswith("/"):
+    name = os.path.abspath(name)  # with its drive, where names have one
 fs = VersionFileSystem(name, pads=%d)
 if mode == "baseline":
     dirname, basename = os.path.split(fs.head)
@@ -63,8 +75,9 @@ print(n)
 
 
 def count(python, env, cwd, mode, name, out):
-    """Run one child under strace; return (what it printed, {syscall: calls})."""
-    cmd = ["strace", "-f", "-c", "-o", out, python, "-c", CHILD, mode, name]
+    """Run one child (python: the command that starts the interpreter) under
+    strace; return (what it printed, {syscall: calls})."""
+    cmd = ["strace", "-f", "-c", "-o", out] + python + ["-c", CHILD, mode, name]
     proc = subprocess.run(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True)
     if proc.returncode != 0:
@@ -79,17 +92,25 @@ def count(python, env, cwd, mode, name, out):
     return proc.stdout.strip(), calls
 
 
-def main():
+def main(argv):
     if shutil.which("strace") is None:
         print("stat_count: strace is not installed; install it with: apt-get install -y strace",
               file=sys.stderr)
         return 2
-    versioner = common.import_versioner()
-    for line in common.header_lines(versioner):
-        print(line)
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [common.package_parent(versioner)] + [p for p in [env.get("PYTHONPATH")] if p])
+    if argv[:1] == ["--child-command"] and len(argv) == 2:
+        python = shlex.split(argv[1])
+        print("child:       %s" % argv[1])
+    elif not argv:
+        python = [sys.executable]
+        versioner = common.import_versioner()
+        for line in common.header_lines(versioner):
+            print(line)
+        env["PYTHONPATH"] = os.pathsep.join(
+            [common.package_parent(versioner)] + [p for p in [env.get("PYTHONPATH")] if p])
+    else:
+        print("usage: stat_count.py [--child-command CMD]", file=sys.stderr)
+        return 2
     env["PYTHONDONTWRITEBYTECODE"] = "1"
 
     top = os.path.realpath(tempfile.mkdtemp(prefix="kestrum-stat-"))
@@ -106,14 +127,18 @@ def main():
         row = "%-9s %-9s %9s %9s %9s %9s   %s"
         print(row % ("directory", "run", "scanned", "stat-fam", "baseline", "per file", "by call"))
         for where, name in cases:
-            # One untraced run first, so that imports behave the same in every traced run.
-            subprocess.run([sys.executable, "-c", CHILD, "baseline", name], cwd=top, env=env,
-                           stdout=subprocess.DEVNULL, check=True)
-            base_n, base = count(sys.executable, env, top, "baseline", name, out)
+            # One untraced run first, so that imports behave the same in every traced run. Its
+            # output goes to pipes: under Wine an interpreter whose output is a file fails.
+            proc = subprocess.run(python + ["-c", CHILD, "baseline", name], cwd=top, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  universal_newlines=True)
+            if proc.returncode != 0:
+                sys.exit("stat_count: the child failed (%d):\n%s" % (proc.returncode, proc.stderr))
+            base_n, base = count(python, env, top, "baseline", name, out)
             base_total = sum(base.values())
             print(row % (where, "baseline", base_n, base_total, "-", "-", _by_call(base)))
             for mode in ("list", "last"):
-                printed, calls = count(sys.executable, env, top, mode, name, out)
+                printed, calls = count(python, env, top, mode, name, out)
                 total = sum(calls.values())
                 scanned = common.MATCHING
                 if printed != (str(scanned) if mode == "list" else "1"):
@@ -136,4 +161,4 @@ def _by_call(calls):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

@@ -155,6 +155,24 @@ os.chdir(sys.argv[2])
 out["anchored"] = [(VersionFileSystem(n).filename, plain.VersionFileSystem(n).filename)
                    for n in ["sh010\\comp\\sh010_comp.v001.exr", "sh010/comp/sh010_comp.v001.exr"]]
 out["scans"] = [scans(VersionFileSystem, n) == scans(plain.VersionFileSystem, n) for n in names[-1:]]
+# Names that exist (on Linux each is one file of the working directory): the
+# module asks neither exists nor isabs where ntpath certainly calls the name
+# absolute, and anchors it where plain does.
+existing = [r"C:\x.v001.exr", r"?:/x.v002.exr", r"\\server\share\x.v003.exr",
+            r"\\server\x.v004.exr", r"\\?\C:\x.v005.exr", r"\x.v006.exr", r"C:x.v007.exr",
+            r"C:", r"\\", "\\/x.v008.exr"]
+out["existing"] = []
+for n in existing:
+    if "/" not in n:
+        open(n, "w").close()
+    asked = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and
+                   frame.f_code.co_name in ("exists", "isabs") and asked.append(frame.f_code.co_name))
+    try:
+        module_name = VersionFileSystem(n).filename
+    finally:
+        sys.setprofile(None)
+    out["existing"].append([n, module_name, plain.VersionFileSystem(n).filename, asked])
 out["found"] = len(scans(plain.VersionFileSystem, names[-1])[0])
 print(json.dumps(out))
 '''
@@ -173,6 +191,13 @@ def test_module_under_ntpath_agrees_with_plain(tmp_path):
         assert module_name == plain_name
     assert all(out["scans"])
     assert out["found"] == 4  # every case of the name, as fnmatch matches under ntpath
+    skipped = {r"C:\x.v001.exr", r"?:/x.v002.exr"}
+    if sys.version_info >= (3, 12):
+        skipped |= {r"\\server\share\x.v003.exr", r"\\server\x.v004.exr",
+                    r"\\?\C:\x.v005.exr", r"\\", "\\/x.v008.exr"}
+    for name, module_name, plain_name, asked in out["existing"]:
+        assert module_name == plain_name, name
+        assert (asked == []) == (name in skipped), (name, asked)
 
 
 def test_names_and_scans_under_ntpath_rules(tmp_path):

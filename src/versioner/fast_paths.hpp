@@ -136,10 +136,29 @@ bool base_init_is_original(Borrowed cls, Borrowed self);
 Ref path_extension(Borrowed path);
 Py_ssize_t extension_start(Borrowed path);
 
-// posixpath.isabs for an exact str. Its callers' families are closed where
-// os.path is ntpath.
+// posixpath.isabs for an exact str.
 inline bool path_is_absolute(Borrowed path) {
     return PyUnicode_GET_LENGTH(path.get()) > 0 && PyUnicode_READ_CHAR(path.get(), 0) == '/';
+}
+
+// For an exact str, true only where os.path.isabs is true: posixpath.isabs
+// itself; under ntpath, names with a drive and a root (any character, a
+// colon, then either slash) on every version, and from 3.12 names that begin
+// with two slashes of either kind (UNC names, \\?\ and \\.\), which
+// ntpath up to 3.10 calls relative when the share has no root. False says
+// nothing: ask os.path.isabs.
+inline bool certainly_absolute(Borrowed path, bool nt_paths) {
+    if (!nt_paths) return path_is_absolute(path);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path.get());
+    auto slash = [&](Py_ssize_t i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(path.get(), i);
+        return c == '\\' || c == '/';
+    };
+    if (length >= 3 && PyUnicode_READ_CHAR(path.get(), 1) == ':' && slash(2)) return true;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (length >= 2 && slash(0) && slash(1)) return true;
+#endif
+    return false;
 }
 
 // The compiled name pattern for (postfix, ext) under the original template

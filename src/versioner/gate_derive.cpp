@@ -228,9 +228,12 @@ bool os_path_is_ntpath(Borrowed os) {
 bool native_under_ntpath(Family family) {
     // The extension is found as genericpath._splitext finds it with both
     // slashes as separators, and re.compile does not depend on the system.
-    // The others stand in for file-system calls, os.walk's joins and
-    // fnmatch's case folding, which ntpath does its own way.
-    return family == Family::splitext || family == Family::compile;
+    // isabs is read for the names ntpath certainly calls absolute, and
+    // exists only skipped for them (never answered by a stat of the
+    // module's). The others stand in for file-system calls, os.walk's joins
+    // and fnmatch's case folding, which ntpath does its own way.
+    return family == Family::splitext || family == Family::compile ||
+           family == Family::isabs || family == Family::exists;
 }
 
 Modules standard_modules(Borrowed globals) {

@@ -39,9 +39,10 @@ Ref init_with(Frame& f, Args a, bool fresh) {
     Ref name = getattr(self, names.filename);
     // `exists(name) and not isabs(name)` is false for an absolute name,
     // whatever the disk says: with the original functions, and what they
-    // call, no need to ask it.
+    // call, no need to ask it (nor, for the items of a scan, a stat each).
     const bool absolute = exists.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
-                          path_is_absolute(name) && isabs_is_original(path) &&
+                          certainly_absolute(name, originals.nt_paths) &&
+                          isabs_is_original(path) &&
                           gate::open({gate::Family::exists, gate::Family::isabs});
     if (!absolute) foreign = true;
     if (!absolute && truth(call(exists, name))) {
@@ -545,9 +546,10 @@ Ref exists(Frame& f, Args a) {
     f.at(211);
     Ref exists_function = os_path_function(f, names.exists);
     Ref name = getattr(a[0], names.filename);
-    // The original os.path.exists over the original os.stat: one stat here.
-    if (exists_function.is(originals.exists) && PyUnicode_CheckExact(name.get()) &&
-        gate::open(gate::Family::exists)) {
+    // The original os.path.exists over the original os.stat: one stat here
+    // (a POSIX stat: where os.path is ntpath, Windows answers through os.path).
+    if (!originals.nt_paths && exists_function.is(originals.exists) &&
+        PyUnicode_CheckExact(name.get()) && gate::open(gate::Family::exists)) {
         return Ref::boolean(path_exists(name));
     }
     return call(exists_function, name);
