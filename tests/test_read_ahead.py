@@ -250,9 +250,11 @@ FIRST_CHILD = textwrap.dedent(
 def test_first_sets_few_listings_going(tmp_path):
     # The reach of the read-ahead grows with the directories handed out, so
     # an item found three directories down announces a handful of listings,
-    # not the whole bound of 64. A listing of the caller's own that the
-    # scheduler keeps off the CPU for long (a loaded machine, an emulator)
-    # rightly reaches far at once, so the fewest of three runs is checked.
+    # not the whole bound of 64. Time the caller's own listing spends ready
+    # to run while others have the cores (a loaded machine, an emulator's
+    # threads) is not waiting for the disk; a listing that does block for
+    # long (a journal commit on a busy disk) rightly reaches far at once, so
+    # the fewest of three runs is checked.
     top = str(tmp_path)
     build(top, [], [("g%02d/s%02d" % (g, s), g * 100 + s) for g in range(40) for s in range(20)])
     age(top)

@@ -87,6 +87,10 @@ double thread_cpu_us();
 // disk, the server, a lock), as opposed to being preempted; -1 where the
 // system does not count them.
 long voluntary_switches();
+// How long this thread has spent ready to run but waiting for a CPU
+// (preempted, or woken and not yet scheduled), in microseconds; -1 where the
+// system does not tell.
+double run_queue_wait_us();
 
 // Has the three functions run around each fork (nothing where there is none).
 void on_fork(void (*prepare)(), void (*parent)(), void (*child)());

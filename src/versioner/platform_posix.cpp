@@ -10,12 +10,15 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -191,6 +194,39 @@ long voluntary_switches() {
     struct rusage usage;
     if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
     return usage.ru_nvcsw;
+}
+
+// Linux tells it in the thread's schedstat, its second field (the time on a
+// CPU, the time waiting for one, the number of slices), in nanoseconds. A
+// kernel older than 3.17 has no /proc/thread-self; one without scheduler
+// statistics (or a process without /proc) has no such file, and is not asked
+// again.
+double run_queue_wait_us() {
+#if defined(__linux__)
+    static std::atomic<bool> missing{false};
+    if (missing.load(std::memory_order_relaxed)) return -1;
+    int fd = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/task/%ld/schedstat",
+                      static_cast<long>(syscall(SYS_gettid)));
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) missing.store(true, std::memory_order_relaxed);
+            return -1;
+        }
+    }
+    char text[96];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    unsigned long long on_cpu = 0, waiting = 0;
+    if (std::sscanf(text, "%llu %llu", &on_cpu, &waiting) != 2) return -1;
+    return static_cast<double>(waiting) / 1e3;
+#else
+    return -1;
+#endif
 }
 
 void on_fork(void (*prepare)(), void (*parent)(), void (*child)()) {

@@ -248,6 +248,7 @@ double thread_cpu_us() {
 }
 
 long voluntary_switches() { return -1; }
+double run_queue_wait_us() { return -1; }
 
 void on_fork(void (*)(), void (*)(), void (*)()) {}
 

@@ -159,19 +159,43 @@ bool BlockWatch::blocked_longer_than(std::chrono::microseconds bound) const {
     return switches < 0 || switches != switches_;
 }
 
-WaitClock::WaitClock()
-    : started_(std::chrono::steady_clock::now()),
-      cpu_(sys::thread_cpu_us()),
-      switches_(sys::voluntary_switches()) {}
+// The time spent ready to run is told by another clock, read apart from the
+// others, and each read costs an open (one in the middle of a preemption
+// would count it as waiting, or the other way round). At the start it is
+// read once, before the others: a preemption in between is not counted as
+// waiting. At the end, only after a wait of the thread's own, one read
+// before the others and one after that agree show that the thread was not
+// preempted in between; where they keep disagreeing, the one after is taken.
+WaitClock::Reading WaitClock::read(bool with_queue, bool at_end) {
+    Reading out{};
+    double before = with_queue ? sys::run_queue_wait_us() : -1;
+    for (int attempt = 1;; ++attempt) {
+        out.wall = std::chrono::steady_clock::now();
+        out.cpu = sys::thread_cpu_us();
+        out.queued = before;
+        if (before < 0 || !at_end) break;
+        const double after = sys::run_queue_wait_us();
+        out.queued = after;
+        if (after == before || after < 0 || attempt == 3) break;
+        before = after;
+    }
+    return out;
+}
+
+WaitClock::WaitClock() : start_(read(true, false)), switches_(sys::voluntary_switches()) {}
 
 double WaitClock::waited_us() const {
-    const double off_cpu = std::chrono::duration<double, std::micro>(
-                               std::chrono::steady_clock::now() - started_).count() -
-                           (sys::thread_cpu_us() - cpu_);
     // Where the system does not count the times a thread gave up the CPU,
     // all the time off it is taken for waiting.
     const long switches = sys::voluntary_switches();
-    return switches < 0 || switches != switches_ ? std::max(off_cpu, 0.0) : 0.0;
+    if (switches >= 0 && switches == switches_) return 0.0;
+    const Reading end = read(start_.queued >= 0, true);
+    double off_cpu = std::chrono::duration<double, std::micro>(end.wall - start_.wall).count() -
+                     (end.cpu - start_.cpu);
+    // Where the system does not tell the time spent ready to run, that is
+    // counted too.
+    if (start_.queued >= 0 && end.queued >= 0) off_cpu -= end.queued - start_.queued;
+    return std::max(off_cpu, 0.0);
 }
 
 void delay_for_tests() {
