@@ -190,9 +190,13 @@ double thread_cpu_us() {
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
 
-long voluntary_switches() {
+long voluntary_switches(long* all) {
     struct rusage usage;
-    if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+    if (getrusage(RUSAGE_THREAD, &usage) != 0) {
+        if (all) *all = -1;
+        return 0;
+    }
+    if (all) *all = usage.ru_nvcsw + usage.ru_nivcsw;
     return usage.ru_nvcsw;
 }
 
@@ -228,6 +232,8 @@ double run_queue_wait_us() {
     return -1;
 #endif
 }
+
+long process_id() { return static_cast<long>(getpid()); }
 
 void on_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
     pthread_atfork(prepare, parent, child);

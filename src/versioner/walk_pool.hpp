@@ -133,7 +133,6 @@ private:
         double cpu;
         double queued;
     };
-    static Reading read(bool with_queue, bool at_end);
     Reading start_;
     long switches_;
 };
