@@ -275,8 +275,9 @@ def test_first_sets_few_listings_going(tmp_path):
     # an item found three directories down announces a handful of listings,
     # not the whole bound of 64. Unless a listing of the caller's own waited
     # for long, asleep and not ready to run while others had the cores: a
-    # disk busy with a journal commit, or under an emulator the first worker,
-    # for which the caller waits while the worker's code is translated. A run
+    # disk busy with a journal commit, or under an emulator (qemu) the
+    # caller's listing just after the first worker starts, which sleeps for
+    # milliseconds there as the emulator sets up the second thread. A run
     # in which the caller slept that long in all tells nothing, and another
     # is made; where the system does not tell the time asleep, the fewest of
     # the runs is checked.
