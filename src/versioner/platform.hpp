@@ -85,8 +85,15 @@ bool is_directory_not_followed(const std::string& path);
 double thread_cpu_us();
 // How often this thread gave up the CPU of its own accord (to wait for the
 // disk, the server, a lock), as opposed to being preempted; -1 where the
-// system does not count them.
-long voluntary_switches();
+// system does not count them. With `all`, also how often it left the CPU
+// either way (-1 likewise).
+long voluntary_switches(long* all = nullptr);
+// How long this thread has spent ready to run but waiting for a CPU
+// (preempted, or woken and not yet scheduled), in microseconds; -1 where the
+// system does not tell.
+double run_queue_wait_us();
+// The calling process's id.
+long process_id();
 
 // Has the three functions run around each fork (nothing where there is none).
 void on_fork(void (*prepare)(), void (*parent)(), void (*child)());

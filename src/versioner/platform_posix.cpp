@@ -10,12 +10,15 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -187,11 +190,50 @@ double thread_cpu_us() {
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
 
-long voluntary_switches() {
+long voluntary_switches(long* all) {
     struct rusage usage;
-    if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+    if (getrusage(RUSAGE_THREAD, &usage) != 0) {
+        if (all) *all = -1;
+        return 0;
+    }
+    if (all) *all = usage.ru_nvcsw + usage.ru_nivcsw;
     return usage.ru_nvcsw;
 }
+
+// Linux tells it in the thread's schedstat, its second field (the time on a
+// CPU, the time waiting for one, the number of slices), in nanoseconds. A
+// kernel older than 3.17 has no /proc/thread-self; one without scheduler
+// statistics (or a process without /proc) has no such file, and is not asked
+// again.
+double run_queue_wait_us() {
+#if defined(__linux__)
+    static std::atomic<bool> missing{false};
+    if (missing.load(std::memory_order_relaxed)) return -1;
+    int fd = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/task/%ld/schedstat",
+                      static_cast<long>(syscall(SYS_gettid)));
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) missing.store(true, std::memory_order_relaxed);
+            return -1;
+        }
+    }
+    char text[96];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    unsigned long long on_cpu = 0, waiting = 0;
+    if (std::sscanf(text, "%llu %llu", &on_cpu, &waiting) != 2) return -1;
+    return static_cast<double>(waiting) / 1e3;
+#else
+    return -1;
+#endif
+}
+
+long process_id() { return static_cast<long>(getpid()); }
 
 void on_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
     pthread_atfork(prepare, parent, child);

@@ -247,7 +247,12 @@ double thread_cpu_us() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 10.0;  // 100 ns ticks
 }
 
-long voluntary_switches() { return -1; }
+long voluntary_switches(long* all) {
+    if (all) *all = -1;
+    return -1;
+}
+double run_queue_wait_us() { return -1; }
+long process_id() { return static_cast<long>(GetCurrentProcessId()); }
 
 void on_fork(void (*)(), void (*)(), void (*)()) {}
 

@@ -159,19 +159,70 @@ bool BlockWatch::blocked_longer_than(std::chrono::microseconds bound) const {
     return switches < 0 || switches != switches_;
 }
 
-WaitClock::WaitClock()
-    : started_(std::chrono::steady_clock::now()),
-      cpu_(sys::thread_cpu_us()),
-      switches_(sys::voluntary_switches()) {}
+namespace {
+
+// The time spent ready to run as last read on this thread (in this process),
+// and how often the thread had left the CPU before that read: while that
+// count stands, the thread has not been off the CPU since, and neither has
+// the time it spent ready to run grown. A walk's first listings, one after
+// another on the caller's thread, mostly read it once.
+struct QueueSeen {
+    long switches = -1;
+    long process = 0;
+    double queued = -1;
+};
+thread_local QueueSeen queue_seen;
+
+double queued_now(long switches) {
+    const long process = sys::process_id();
+    if (switches >= 0 && queue_seen.switches == switches && queue_seen.process == process) {
+        return queue_seen.queued;
+    }
+    const double queued = sys::run_queue_wait_us();
+    queue_seen = QueueSeen{queued >= 0 ? switches : -1, process, queued};
+    return queued;
+}
+
+}  // namespace
+
+// The time spent ready to run is told by another clock, read apart from the
+// others (one read in the middle of a preemption would count it as waiting,
+// or the other way round). At the start it is read before the others: a
+// preemption in between is not counted as waiting. At the end, only after a
+// wait of the thread's own, one read before the others and one after that
+// agree show that the thread was not preempted in between; where they keep
+// disagreeing, the one after is taken.
+WaitClock::WaitClock() {
+    long all = -1;
+    switches_ = sys::voluntary_switches(&all);
+    start_.queued = queued_now(all);
+    start_.wall = std::chrono::steady_clock::now();
+    start_.cpu = sys::thread_cpu_us();
+}
 
 double WaitClock::waited_us() const {
-    const double off_cpu = std::chrono::duration<double, std::micro>(
-                               std::chrono::steady_clock::now() - started_).count() -
-                           (sys::thread_cpu_us() - cpu_);
     // Where the system does not count the times a thread gave up the CPU,
     // all the time off it is taken for waiting.
-    const long switches = sys::voluntary_switches();
-    return switches < 0 || switches != switches_ ? std::max(off_cpu, 0.0) : 0.0;
+    long all = -1;
+    const long switches = sys::voluntary_switches(&all);
+    if (switches >= 0 && switches == switches_) return 0.0;
+    Reading end{};
+    double before = start_.queued >= 0 ? queued_now(all) : -1;
+    for (int attempt = 1;; ++attempt) {
+        end.wall = std::chrono::steady_clock::now();
+        end.cpu = sys::thread_cpu_us();
+        end.queued = before;
+        if (before < 0) break;
+        end.queued = sys::run_queue_wait_us();
+        if (end.queued == before || end.queued < 0 || attempt == 3) break;
+        before = end.queued;
+    }
+    double off_cpu = std::chrono::duration<double, std::micro>(end.wall - start_.wall).count() -
+                     (end.cpu - start_.cpu);
+    // Where the system does not tell the time spent ready to run, that is
+    // counted too.
+    if (start_.queued >= 0 && end.queued >= 0) off_cpu -= end.queued - start_.queued;
+    return std::max(off_cpu, 0.0);
 }
 
 void delay_for_tests() {

@@ -114,14 +114,26 @@ private:
     long switches_;
 };
 
+// Time off the CPU counts as waiting only if the thread gave it up of its own
+// accord meanwhile, and then without the time it spent ready to run while
+// others had the cores: on a loaded machine a listing that blocks briefly
+// may wait far longer for a core after it, which more listings side by side
+// would not shorten.
 class WaitClock {
 public:
     WaitClock();
     double waited_us() const;
 
 private:
-    std::chrono::steady_clock::time_point started_;
-    double cpu_;
+    // The clocks read together: the wall clock and the thread's CPU time,
+    // and the time it has spent ready to run as of then (-1 where the system
+    // does not tell).
+    struct Reading {
+        std::chrono::steady_clock::time_point wall;
+        double cpu;
+        double queued;
+    };
+    Reading start_;
     long switches_;
 };
 

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -1666,6 +1668,87 @@ void test_link_target_turned_into_a_directory() {
     }
 }
 
+// A listing's wait, as WaitClock tells it, against what the span was made
+// of: a sleep counts whole; time spent ready to run while another thread has
+// the only core allowed (a loaded machine) does not, even after a sleep, or a
+// brief block on a busy machine would take the walk for one on a far server.
+// Both threads are kept to one CPU, so the spinner takes its share of the
+// span; the test's own clocks show that the span was kept off the CPU for
+// longer than kFarListing.
+void test_wait_clock_leaves_out_preemption() {
+    using namespace std::chrono;
+    if (kv::sys::run_queue_wait_us() < 0) {
+        std::fprintf(stderr, "  wait clock: the system does not tell the run queue wait, not checked\n");
+        return;
+    }
+    const double far = static_cast<double>(kFarListing.count());
+    const struct {
+        const char* name;
+        microseconds sleep;  // of the measured thread, first
+        milliseconds busy;   // then on the CPU, for this long of wall time
+        bool contended;      // a spinner shares the one CPU meanwhile
+    } cases[] = {
+        {"a sleep", kFarListing + milliseconds(1), milliseconds(0), false},
+        {"a sleep, then preempted", microseconds(200), milliseconds(40), true},
+        {"a long sleep, then preempted", kFarListing + milliseconds(1), milliseconds(40), true},
+    };
+    cpu_set_t before;
+    CHECK(pthread_getaffinity_np(pthread_self(), sizeof before, &before) == 0);
+    const int cpu = sched_getcpu();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu < 0 ? 0 : cpu, &one);
+    for (const auto& c : cases) {
+        // Time off the CPU that is neither a sleep nor a wait for a core (the
+        // hypervisor's, interrupts') can make one span look longer: the case
+        // holds if one of a few does.
+        bool exercised = false;
+        bool held = false;
+        std::string seen;
+        for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+            CHECK(pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0);
+            std::atomic<bool> stop{false};
+            std::atomic<bool> spinning{false};
+            std::thread spinner;
+            if (c.contended) {
+                spinner = std::thread([&] {
+                    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+                    spinning.store(true);
+                    while (!stop.load(std::memory_order_relaxed)) {
+                    }
+                });
+                while (!spinning.load()) std::this_thread::yield();
+            }
+            const auto start = steady_clock::now();
+            const double cpu_start = kv::sys::thread_cpu_us();
+            const WaitClock clock;
+            std::this_thread::sleep_for(c.sleep);
+            const auto busy_from = steady_clock::now();
+            while (steady_clock::now() - busy_from < c.busy) {
+            }
+            const double waited = clock.waited_us();
+            const double off_cpu = duration<double, std::micro>(steady_clock::now() - start).count() -
+                                   (kv::sys::thread_cpu_us() - cpu_start);
+            stop.store(true);
+            if (spinner.joinable()) spinner.join();
+            CHECK(pthread_setaffinity_np(pthread_self(), sizeof before, &before) == 0);
+            const double slept = static_cast<double>(c.sleep.count());
+            // Off the CPU for more than the sleep and kFarListing besides:
+            // the spinner did take the core (else the span does not count).
+            if (c.contended && off_cpu < slept + far) continue;
+            exercised = true;
+            held = waited >= slept * 0.9 && waited < slept + far / 2;
+            seen += " " + std::to_string(static_cast<long>(waited)) + " of " +
+                    std::to_string(static_cast<long>(off_cpu));
+        }
+        if (!exercised) std::fprintf(stderr, "  wait clock, %s: never preempted for long\n", c.name);
+        if (exercised && !held) {
+            std::fprintf(stderr, "  wait clock, %s: waited (us off the CPU):%s\n", c.name, seen.c_str());
+        }
+        CHECK(exercised && held);
+    }
+}
+
 // The pool's thread heuristics on a pool of the test's own (no worker runs on
 // it): what a run of listings' waits makes of how many workers may run, by
 // the thresholds the walk is built around.
@@ -1851,6 +1934,7 @@ int main(int argc, char** argv) {
         {"test_link_replaced_by_a_directory", test_link_replaced_by_a_directory},
         {"test_links_a_pass_looks_past", test_links_a_pass_looks_past},
         {"test_link_target_turned_into_a_directory", test_link_target_turned_into_a_directory},
+        {"test_wait_clock_leaves_out_preemption", test_wait_clock_leaves_out_preemption},
         {"test_pool_heuristics", test_pool_heuristics},
         {"test_stop_waits_for_busy_workers", test_stop_waits_for_busy_workers},
         {"test_kinds_decided_once_per_parent", test_kinds_decided_once_per_parent},
