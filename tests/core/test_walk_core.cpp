@@ -395,9 +395,11 @@ void test_memory_ahead_is_bounded() {
     sampler.join();
     std::fprintf(stderr, "memory ahead: peak %zu (budget %zu), heap peak %zu, largest listing %zu\n",
                  ahead, kMaxAheadBytes, peak.load(), largest);
-    // The listing the walk waits for is finished whatever the budget; the
-    // heap holds besides the listing handed out and what the walk keeps of it.
-    CHECK(ahead > 0 && ahead <= kMaxAheadBytes + largest);
+    // The listing the walk waits for is finished whatever the budget, and
+    // while one of its buffers grows it holds the old one beside the new,
+    // twice as large: up to half as much again as it ends with. The heap
+    // holds besides the listing handed out and what the walk keeps of it.
+    CHECK(ahead > 0 && ahead <= kMaxAheadBytes + largest + largest / 2);
     CHECK(peak.load() <= kMaxAheadBytes + 3 * largest);
     std::system(("rm -rf " + top).c_str());
 }
