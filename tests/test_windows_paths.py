@@ -200,6 +200,7 @@ def test_module_under_ntpath_agrees_with_plain(tmp_path):
         assert (asked == []) == (name in skipped), (name, asked)
 
 
+@pytest.mark.no_refleak_rerun  # a child process, with 300 examples of its own
 def test_names_and_scans_under_ntpath_rules(tmp_path):
     # The module takes os.path for ntpath where it is ntpath at import (on
     # Windows, and in the child here): its extensions must be ntpath's, its
@@ -208,7 +209,8 @@ def test_names_and_scans_under_ntpath_rules(tmp_path):
     # path there, must see what plain sees.
     from trees import run_child
 
-    source = open(os.path.join(os.path.dirname(__file__), "ntpath_child.py")).read()
+    with open(os.path.join(os.path.dirname(__file__), "ntpath_child.py")) as f:
+        source = f.read()
     child = run_child(source, os.path.dirname(__file__), "300", str(tmp_path), timeout=600)
     assert child.returncode == 0, child.stderr
     out = json.loads(child.stdout.splitlines()[-1])
