@@ -4,8 +4,10 @@ what the interpreter derives from a class that defines __eq__ alone."""
 import decimal
 import enum
 import fractions
+import os
 import pathlib
 import re
+import types
 
 import pytest
 
@@ -201,6 +203,43 @@ def test_temporary_version_gets_the_name_alone(vmod, monkeypatch):
         ("init", "plate.v003.exr", 1, {}),
         ("current", "plate.v003.exr"),
     ]
+
+
+def logging_copy(module, name, log):
+    """A module of the same contents whose `name` notes its calls in `log`."""
+    copy = types.ModuleType(module.__name__)
+    copy.__dict__.update(vars(module))
+    real = getattr(module, name)
+    setattr(copy, name, lambda *args: (log.append(name), real(*args))[1])
+    return copy
+
+
+# What is changed after a first comparison, and how often the next two
+# comparisons with a text call what it changed: the temporary object is then
+# made the changed way, once per comparison (its number read for both sides).
+CHANGED = {
+    "Version.__init__": (lambda vmod, log, wrap: (Version, "__init__", wrap(Version.__init__)), 2),
+    "Version._splits": (lambda vmod, log, wrap: (Version, "_splits", wrap(Version._splits)), 2),
+    "Version._current": (lambda vmod, log, wrap: (Version, "_current", wrap(Version._current)), 4),
+    "global re": (lambda vmod, log, wrap: (vmod, "re", logging_copy(re, "compile", log)), 2),
+    "global os": (lambda vmod, log, wrap: (
+        vmod, "os", types.SimpleNamespace(path=logging_copy(os.path, "splitext", log))), 2),
+}
+
+
+@pytest.mark.parametrize("change", CHANGED)
+def test_temporary_version_after_a_change(vmod, monkeypatch, change):
+    x = Version("a.v003.ma")
+    assert x == "b.v003.ma"
+    log = []
+
+    def wrap(function):
+        return lambda *args: (log.append(change), function(*args))[1]
+
+    make, calls = CHANGED[change]
+    monkeypatch.setattr(*make(vmod, log, wrap))
+    assert x == "b.v003.ma" and x == "b.v003.ma"
+    assert len(log) == calls
 
 
 def test_version_branch_reads_own_number_first():

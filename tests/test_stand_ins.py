@@ -124,12 +124,13 @@ def test_stand_in_sees_what_the_general_path_calls(target, tree, monkeypatch):
     monkeypatch.setattr(MODULES[module], name,
                         recording(log, name, getattr(MODULES[module], name)))
     for op_name, op in operations(tree).items():
-        fast = run(op, log)
+        # Twice: the second run finds what the first one looked up cached.
+        fast = [run(op, log), run(op, log)]
         with pytest.MonkeyPatch.context() as m:
             for global_name, value in general_globals().items():
                 m.setattr(versioner, global_name, value)
             general = run(op, log)
-        assert fast == general, op_name
+        assert fast == [general, general], op_name
 
 
 @pytest.mark.parametrize("target", [("os", "stat"), ("re", "compile")])

@@ -247,6 +247,64 @@ Ref to_repr(Frame& f, Args a) {
 }
 
 // def __eq__(self, version): versions are equal when their numbers are.
+// The version text that Version(name) stores for an exact str, found
+// without the instance where the construction would run only the module's
+// own code: the class as made and unchanged (run_as_version_init), the
+// globals and attributes __init__ reads (os.path.splitext, re.compile, the
+// template) the originals as last looked up, their families open, and the
+// pattern of the name's settings compiled before. Empty, with nothing run
+// that the construction would not run, when that does not hold.
+Ref version_of_text(Borrowed name) {
+    if (!PyUnicode_CheckExact(name.get())) return Ref();
+    auto body = [](Frame& f, Args defaults, void* context) -> Ref {
+        Borrowed text = static_cast<PyObject*>(context);
+        PyObject* globals = f.globals().get();
+        // Storing filename, postfix and pads on a new instance of the class
+        // as made runs nothing; then come the reads.
+        PyObject* os = cached_global(globals, names.os);
+        if (os != originals.os || !PyModule_CheckExact(os)) return Ref();
+        PyObject* path = cached_entry(PyModule_GetDict(os), names.path);
+        if (path != originals.path || !PyModule_CheckExact(path) ||
+            cached_entry(PyModule_GetDict(path), names.splitext) != originals.splitext ||
+            !gate::open(gate::Family::splitext)) {
+            return Ref();
+        }
+        PyObject* re = cached_global(globals, names.re);
+        if (!re || !PyModule_CheckExact(re) ||
+            cached_entry(PyModule_GetDict(re), names.compile) != originals.compile ||
+            cached_global(globals, names.regex_splits) != originals.name_template ||
+            !gate::open(gate::Family::compile)) {
+            return Ref();
+        }
+        Borrowed postfix = defaults[1];
+        Ref ext = Ref::borrow(defaults[2]);
+        if (!PyUnicode_CheckExact(postfix.get()) || !PyUnicode_CheckExact(ext.get())) return Ref();
+        f.at(26);
+        const Py_ssize_t dot = extension_start(text);
+        if (dot >= 0) {
+            ext = Ref::check(
+                PyUnicode_Substring(text.get(), dot + 1, PyUnicode_GET_LENGTH(text.get())));
+        }
+        Ref pattern = cached_pattern(postfix, ext);
+        if (!pattern ||
+            Py_TYPE(pattern.get()) != reinterpret_cast<PyTypeObject*>(originals.pattern_type)) {
+            return Ref();
+        }
+        f.at(28);
+        Py_ssize_t h = 0, d = 0, end = 0;
+        switch (split_points(pattern, text, h, d, end)) {
+            case NativeSplit::matched:
+                return Ref::check(PyUnicode_Substring(text.get(), h, d));
+            case NativeSplit::unmatched:
+                return Ref::none();
+            case NativeSplit::cannot_answer:
+                break;
+        }
+        return Ref();
+    };
+    return run_as_version_init(body, name.get());
+}
+
 Ref eq(Frame& f, Args a) {
     Borrowed self = a[0];
     Borrowed version = a[1];
@@ -256,11 +314,16 @@ Ref eq(Frame& f, Args a) {
         Ref version_class = f.global(names.Version);
         // With the global still the module's Version, a construction that
         // ran nothing foreign hands over the version it stored.
-        Ref stored;
-        Ref other = version_class.is(originals.version)
-                        ? construct_noting_version(version_class.get(), version.get(), stored)
-                        : Ref();
-        if (!other) other = call(version_class, version);
+        // Where no instance needs making, none is made.
+        const bool own_class = version_class.is(originals.version);
+        Ref stored = own_class ? version_of_text(version) : Ref();
+        Ref other;
+        if (!stored) {
+            if (own_class) {
+                other = construct_noting_version(version_class.get(), version.get(), stored);
+            }
+            if (!other) other = call(version_class, version);
+        }
         Ref other_current;
         if (stored) {
             // Its current is that of the version it stored, through the

@@ -64,6 +64,16 @@ Ref file_system_init_fresh(Frame& f, Args a);
 // when the class cannot be called that way: then the call must run.
 Ref construct_noting_version(PyObject* cls, PyObject* name, Ref& version);
 
+// body(frame, defaults, context) where a call of the module's Version as made and
+// unchanged would run its __init__ (BaseVersion.__init__ as made) on a new
+// instance: in that member's frame (`defaults` its defaults of pads, postfix
+// and ext), after the checks every call of a member
+// begins with (a RecursionError raised as that call raises it), but with no
+// instance made. For a caller that needs only something __init__ would
+// compute, and knows that nothing else of the construction could be seen.
+// Empty, with nothing run, when a call of the class would not come to that.
+Ref run_as_version_init(Ref (*body)(Frame&, Args, void*), void* context);
+
 // What construct_noting_version reads: forget_fresh before the
 // construction, fresh_version right after it, with nothing run in between.
 void forget_fresh() noexcept;

@@ -440,6 +440,43 @@ Ref construct_noting_version(PyObject* cls, PyObject* name, Ref& version) {
     return made;
 }
 
+Ref run_as_version_init(Ref (*body)(Frame&, Args, void*), void* context) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(originals.version);
+    if (!type || Py_TYPE(originals.version) != &PyType_Type ||
+        type->tp_new != PyBaseObject_Type.tp_new || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
+        !class_unchanged(type)) {
+        return Ref();
+    }
+    // What invoke() does for the call of __init__, short of the instance.
+    FunctionData& init = as_function(originals.base_init)->data;
+    gate::call_begins();
+    Frame frame(init.globals, init.traceback_name.c_str(), init.def->first_line);
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        frame.traceback_here();
+        throw PyErrOccurred();
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        frame.traceback_here();
+        throw PyErrOccurred();
+    }
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    try {
+        // The defaults of pads, postfix and ext.
+        return body(frame, &PyTuple_GET_ITEM(init.defaults.get(), 0), context);
+    } catch (const PyErrOccurred&) {
+        frame.traceback_here();
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        frame.traceback_here();
+        throw PyErrOccurred();
+    }
+}
+
 void enable_class_call(PyObject* cls) {
     reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = class_vectorcall;
 }
