@@ -197,8 +197,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter measurements and fewer repeats")
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE as JSON")
+    parser.add_argument("--repeat", type=int, metavar="N",
+                        help="repeats of each micro-operation (default 7, quick 3): more on a "
+                             "host whose timings jump, such as an emulator, for steadier bests")
     args = parser.parse_args()
     target, repeat, scan_repeat = (0.02, 3, 3) if args.quick else (0.1, 7, 5)
+    repeat = args.repeat or repeat
 
     for line in common.header_lines(versioner):
         print(line)
