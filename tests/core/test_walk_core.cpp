@@ -2038,6 +2038,47 @@ void test_pool_heuristics() {
     set_worker_cap(-1);
 }
 
+// On a pool of the test's own, with workers of its own: one start sets as
+// many going as may run (each worker that takes a job starts the next while
+// the queue holds more than the idle ones take), on a pool made afresh as many
+// as the system's cores (at least two); workers told to leave keep what the
+// pool has learnt of how many may run.
+void test_pool_workers_start_one_another() {
+    using namespace std::chrono;
+    const std::string dir = temp_dir();
+    const int cores = static_cast<int>(std::min<long>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN)), kMaxWorkers));
+    auto pool = std::make_shared<Pool>();
+    auto owner = std::make_shared<Walker::Shared>();
+    owner->pool = pool;
+    owner->budget.limit = SIZE_MAX / 2;
+    delay_worker_listings_for_tests(milliseconds(20));
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    for (int i = 0; i < cores + 2; ++i) {
+        pool->queue.push_back(std::make_shared<Job>());
+        pool->queue.back()->path = dir;
+        pool->queue.back()->owner = owner;
+    }
+    maybe_start(pool);
+    const auto until = steady_clock::now() + seconds(30);
+    while (!(pool->queue.empty() && pool->busy == 0) && steady_clock::now() < until) {
+        lock.unlock();
+        std::this_thread::sleep_for(milliseconds(1));
+        lock.lock();
+    }
+    delay_worker_listings_for_tests(microseconds(0));
+    CHECK(pool->queue.empty() && pool->busy == 0);
+    if (pool->peak_threads != cores) std::fprintf(stderr, "  %d workers of %d cores\n", pool->peak_threads, cores);
+    CHECK(pool->peak_threads == cores);
+    pool->allowed = cores + 1;
+    pool->stopping = true;
+    pool->work.notify_all();
+    pool->left.wait(lock, [&] { return pool->threads == 0; });
+    CHECK(pool->allowed == cores + 1);
+    lock.unlock();
+    for (std::thread& t : pool->workers) t.join();
+    std::system(("rm -rf " + dir).c_str());
+}
+
 // stop_workers waits for a worker in a listing when given the time: none is
 // left after it, busy or idle, and none is still to be joined.
 void test_stop_waits_for_busy_workers() {
@@ -2151,6 +2192,7 @@ int main(int argc, char** argv) {
         {"test_link_target_turned_into_a_directory", test_link_target_turned_into_a_directory},
         {"test_wait_clock_leaves_out_preemption", test_wait_clock_leaves_out_preemption},
         {"test_pool_heuristics", test_pool_heuristics},
+        {"test_pool_workers_start_one_another", test_pool_workers_start_one_another},
         {"test_stop_waits_for_busy_workers", test_stop_waits_for_busy_workers},
         {"test_kinds_decided_once_per_parent", test_kinds_decided_once_per_parent},
         {"test_dropped_listing_gives_back_its_budget", test_dropped_listing_gives_back_its_budget},
