@@ -219,7 +219,15 @@ def prepare(args, venv_bin, work):
         if target == MODULE:
             return test_suite(names, timeout, full)
         binary = os.path.join(build, target)
-        if private:  # the binary is opened before /tmp is covered
+        daemon = os.path.join(build, 'fuse_delay')  # the test's FUSE daemon, where built
+        if private and os.path.exists(daemon):
+            # The binaries are opened before /tmp is covered; the test starts the daemon
+            # through the descriptor.
+            cmd = ['unshare', '-m', 'sh', '-c',
+                   'exec 3<"$0" 4<"$1" && mount -t tmpfs -o size=512m tmpfs /tmp && shift && '
+                   'KESTRUM_FUSE_DAEMON=/proc/self/fd/4 exec /proc/self/fd/3 "$@"',
+                   binary, daemon, *names]
+        elif private:
             cmd = ['unshare', '-m', 'sh', '-c',
                    'exec 3<"$0" && mount -t tmpfs -o size=512m tmpfs /tmp && exec /proc/self/fd/3 "$@"',
                    binary, *names]

@@ -6,7 +6,10 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -1297,6 +1300,115 @@ void test_remote_file_system_types() {
     }
 }
 
+// Whether a local of the calling thread lies within the stack bounds told
+// for it, which span at least `at_least` bytes.
+bool stack_holds_a_local(std::size_t at_least) {
+    std::uintptr_t low = 0;
+    std::size_t size = 0;
+    const int local = 0;
+    const auto at = reinterpret_cast<std::uintptr_t>(&local);
+    return kv::sys::stack_bounds(low, size) && size >= at_least && at >= low && at - low < size;
+}
+
+int open_descriptors() { return static_cast<int>(system_listing("/proc/self/fd").size()); }
+
+// The thread's clocks and stack by the system's own accounts: its CPU time as
+// getrusage tells it, once past a whole second (the tests before have mostly
+// run that long on this thread; else it spins until it has); the bounds of
+// the stack of this thread and of one started with a stack of 1 MiB; its
+// time in the run queue read without leaving a descriptor open.
+void test_thread_clocks_and_stack() {
+    const auto rusage_us = [] {
+        struct rusage u;
+        if (getrusage(RUSAGE_THREAD, &u) != 0) return -1.0;
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    while (rusage_us() >= 0 && rusage_us() < 1.05e6) {
+    }
+    const double before = kv::sys::thread_cpu_us();
+    const double told = rusage_us();
+    const double after = kv::sys::thread_cpu_us();
+    // (getrusage may lag behind by what the thread ran since the last tick.)
+    if (told >= 0 && !(before < told + 1e5 && told < after + 1e5)) {
+        std::fprintf(stderr, "  thread CPU time %.0f, %.0f us; getrusage %.0f us\n", before, after, told);
+    }
+    CHECK(told < 0 || (before < told + 1e5 && told < after + 1e5));
+
+    CHECK(stack_holds_a_local(16 * 1024));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, std::size_t{1} << 20);
+    bool held = false;
+    pthread_t thread;
+    const auto run = [](void* out) -> void* {
+        *static_cast<bool*>(out) = stack_holds_a_local(std::size_t{1} << 20);
+        return nullptr;
+    };
+    CHECK(pthread_create(&thread, &attr, run, &held) == 0 && pthread_join(thread, nullptr) == 0);
+    pthread_attr_destroy(&attr);
+    CHECK(held);
+
+    CHECK(pool_settles(false));  // (no worker opening a directory meanwhile)
+    const int open_before = open_descriptors();
+    for (int i = 0; i < 20; ++i) kv::sys::run_queue_wait_us();
+    CHECK(open_descriptors() == open_before);
+}
+
+// A device's kind is asked once per thread and device: listings on this
+// thread that go from one device to the other and back, a local directory and
+// one served through FUSE (by the tests' daemon, where it was built and the
+// system lets it mount), are each told their own device's kind, in order of
+// the device numbers and the other way round. The truth: statfs's type.
+void test_device_kind_per_device() {
+#if defined(KESTRUM_FUSE_DAEMON)
+    const std::string top = temp_dir();
+    const std::string source = top + "/source", mount = top + "/mount";
+    mkdir(source.c_str(), 0755);
+    mkdir(mount.c_str(), 0755);
+    touch(source + "/f");
+    const auto device = [](const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_dev : dev_t{0};
+    };
+    // (KESTRUM_FUSE_DAEMON in the environment: the daemon elsewhere, as where /tmp is covered.)
+    const char* path = std::getenv("KESTRUM_FUSE_DAEMON") ? std::getenv("KESTRUM_FUSE_DAEMON") : KESTRUM_FUSE_DAEMON;
+    pid_t daemon = 0;
+    const char* argv[] = {"fuse_delay", source.c_str(), mount.c_str(), nullptr};
+    if (posix_spawn(&daemon, path, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+        daemon = 0;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (daemon && device(mount) == device(top) && waitpid(daemon, nullptr, WNOHANG) == 0 &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    struct statfs fs;
+    if (device(mount) != device(top) && statfs(mount.c_str(), &fs) == 0) {
+        CHECK(fs.f_type == 0x65735546);  // FUSE's
+        const struct {
+            std::string path;
+            dev_t dev;
+            bool remote;
+        } local{top, device(top), false}, remote{mount, device(mount), true};
+        const auto& low = local.dev < remote.dev ? local : remote;
+        const auto& high = local.dev < remote.dev ? remote : local;
+        for (const auto* dir : {&low, &high, &low, &high}) {
+            const Listing listing = list_directory(dir->path, false, true);
+            CHECK(listing.ok && listing.stamp.remote == dir->remote);
+        }
+        if (umount2(mount.c_str(), 0) != 0) std::system(("fusermount3 -u " + mount).c_str());
+    } else {
+        std::fprintf(stderr, "  no FUSE mount here: the kinds of two devices not checked\n");
+    }
+    if (daemon && !child_succeeded(daemon, std::chrono::seconds(10))) {
+        std::fprintf(stderr, "  the FUSE daemon did not end cleanly\n");
+    }
+    // (Never through a mount still there: its files are the source's.)
+    if (device(mount) == device(top)) std::system(("rm -rf " + top).c_str());
+#endif
+}
+
 // What a remote device's directory times tell: it keeps them (a listing of
 // an unchanged directory may be trusted) once two different directories were
 // seen with times that differ in any field; not before, and never once two
@@ -1751,6 +1863,106 @@ void test_wait_clock_leaves_out_preemption() {
     }
 }
 
+// In a child forked from a thread that has read its time in the run queue,
+// that reading is not taken for the child's own: the child's wait for a short
+// sleep is no longer than the wall time it took. The thread first waits in
+// the run queue (a spinner shares its one CPU); the child then leaves the CPU
+// as often as the thread had when it read (a child's count starts at 0), so
+// that only the process tells the two readings apart.
+void test_run_queue_reading_stays_with_its_process() {
+    using namespace std::chrono;
+    if (kv::sys::run_queue_wait_us() < 0) {
+        std::fprintf(stderr, "  the system does not tell the run queue wait, not checked\n");
+        return;
+    }
+    const auto switches = [] {
+        long all = -1;
+        kv::sys::voluntary_switches(&all);
+        return all;
+    };
+    int status = -1;
+    std::thread([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu() < 0 ? 0 : sched_getcpu(), &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        std::atomic<bool> stop{false};
+        std::thread spinner([&] {
+            pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+        const auto from = steady_clock::now();
+        while (kv::sys::run_queue_wait_us() < 5000 && steady_clock::now() - from < seconds(5)) {
+        }
+        stop.store(true);
+        spinner.join();
+        long seen;
+        do {
+            seen = switches();
+            const WaitClock clock;
+        } while (switches() != seen);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            while (switches() < seen) std::this_thread::sleep_for(microseconds(1));
+            if (switches() != seen) _exit(3);  // one too many: not told apart
+            const auto start = steady_clock::now();
+            const WaitClock clock;
+            std::this_thread::sleep_for(microseconds(200));
+            const double waited = clock.waited_us();
+            _exit(waited <= duration<double, std::micro>(steady_clock::now() - start).count() ? 0 : 1);
+        }
+        if (pid > 0) waitpid(pid, &status, 0);
+    }).join();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        std::fprintf(stderr, "  run queue reading: the child left the CPU once too often, not checked\n");
+    }
+    CHECK(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3));
+}
+
+// A listing under way for a subtree that the walk drops meanwhile gives back
+// what it counted against the walk's budget once done: after the walk, with
+// the pool settled, nothing is counted. The walk drops the subtree as it
+// finds its top replaced by a link to the same directory moved, through which
+// the listing under way still succeeds. (Not run within a second of a failed
+// thread start, after which the pool starts none for that long.)
+void test_dropped_listing_gives_back_its_budget() {
+    using namespace std::chrono;
+    const std::string top = temp_dir();
+    for (const char* name : {"/x", "/y"}) {
+        const std::string c = top + name + "/c";
+        mkdir((top + name).c_str(), 0755);
+        mkdir(c.c_str(), 0755);
+        for (int i = 0; i < 50; ++i) touch(c + "/f" + std::to_string(i));
+    }
+    age(top);
+    CHECK(pool_settles(true));
+    Hooks hooks;
+    Walker walker(top, true);
+    Step step;
+    CHECK(walker.next(hooks, step) && step.path == top);
+    std::this_thread::sleep_for(2 * kThreadStartCost);
+    // Each listing a worker takes is slow from now on: the walk queues the
+    // other's subdirectory only once the other's listing is in.
+    delay_worker_listings_for_tests(milliseconds(100));
+    CHECK(walker.next(hooks, step));  // one of the two, the other listed ahead
+    const std::string first = step.path;
+    const std::string other = first == top + "/x" ? "y" : "x";
+    CHECK(pool_settles(false));
+    CHECK(walker.next(hooks, step) && step.path == first + "/c");  // (other/c queued meanwhile)
+    const auto until = steady_clock::now() + seconds(10);
+    while (pool_stats().busy == 0 && steady_clock::now() < until) std::this_thread::sleep_for(microseconds(100));
+    CHECK(pool_stats().busy > 0);
+    CHECK(rename((top + "/" + other).c_str(), (top + "/moved").c_str()) == 0);
+    CHECK(symlink("moved", (top + "/" + other).c_str()) == 0);
+    walker.caller_code_ran();
+    CHECK(!walker.next(hooks, step));
+    delay_worker_listings_for_tests(microseconds(0));
+    CHECK(pool_settles(false));
+    CHECK(walker.ahead_bytes() == 0);
+    std::system(("rm -rf " + top).c_str());
+}
+
 // The pool's thread heuristics on a pool of the test's own (no worker runs on
 // it): what a run of listings' waits makes of how many workers may run, by
 // the thresholds the walk is built around.
@@ -1824,6 +2036,47 @@ void test_pool_heuristics() {
         CHECK(pool.allowed == 2);
     }
     set_worker_cap(-1);
+}
+
+// On a pool of the test's own, with workers of its own: one start sets as
+// many going as may run (each worker that takes a job starts the next while
+// the queue holds more than the idle ones take), on a pool made afresh as many
+// as the system's cores (at least two); workers told to leave keep what the
+// pool has learnt of how many may run.
+void test_pool_workers_start_one_another() {
+    using namespace std::chrono;
+    const std::string dir = temp_dir();
+    const int cores = static_cast<int>(std::min<long>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN)), kMaxWorkers));
+    auto pool = std::make_shared<Pool>();
+    auto owner = std::make_shared<Walker::Shared>();
+    owner->pool = pool;
+    owner->budget.limit = SIZE_MAX / 2;
+    delay_worker_listings_for_tests(milliseconds(20));
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    for (int i = 0; i < cores + 2; ++i) {
+        pool->queue.push_back(std::make_shared<Job>());
+        pool->queue.back()->path = dir;
+        pool->queue.back()->owner = owner;
+    }
+    maybe_start(pool);
+    const auto until = steady_clock::now() + seconds(30);
+    while (!(pool->queue.empty() && pool->busy == 0) && steady_clock::now() < until) {
+        lock.unlock();
+        std::this_thread::sleep_for(milliseconds(1));
+        lock.lock();
+    }
+    delay_worker_listings_for_tests(microseconds(0));
+    CHECK(pool->queue.empty() && pool->busy == 0);
+    if (pool->peak_threads != cores) std::fprintf(stderr, "  %d workers of %d cores\n", pool->peak_threads, cores);
+    CHECK(pool->peak_threads == cores);
+    pool->allowed = cores + 1;
+    pool->stopping = true;
+    pool->work.notify_all();
+    pool->left.wait(lock, [&] { return pool->threads == 0; });
+    CHECK(pool->allowed == cores + 1);
+    lock.unlock();
+    for (std::thread& t : pool->workers) t.join();
+    std::system(("rm -rf " + dir).c_str());
 }
 
 // stop_workers waits for a worker in a listing when given the time: none is
@@ -1927,6 +2180,7 @@ int main(int argc, char** argv) {
         {"test_each_directory_opened_once", test_each_directory_opened_once},
         {"test_local_file_systems", test_local_file_systems},
         {"test_remote_file_system_types", test_remote_file_system_types},
+        {"test_device_kind_per_device", test_device_kind_per_device},
         {"test_listing_charges_what_it_holds", test_listing_charges_what_it_holds},
         {"test_cancel_empties_the_queue", test_cancel_empties_the_queue},
         {"test_device_times", test_device_times},
@@ -1938,9 +2192,13 @@ int main(int argc, char** argv) {
         {"test_link_target_turned_into_a_directory", test_link_target_turned_into_a_directory},
         {"test_wait_clock_leaves_out_preemption", test_wait_clock_leaves_out_preemption},
         {"test_pool_heuristics", test_pool_heuristics},
+        {"test_pool_workers_start_one_another", test_pool_workers_start_one_another},
         {"test_stop_waits_for_busy_workers", test_stop_waits_for_busy_workers},
         {"test_kinds_decided_once_per_parent", test_kinds_decided_once_per_parent},
+        {"test_dropped_listing_gives_back_its_budget", test_dropped_listing_gives_back_its_budget},
         {"test_dropped_subtrees_leave_no_job_queued", test_dropped_subtrees_leave_no_job_queued},
+        {"test_thread_clocks_and_stack", test_thread_clocks_and_stack},
+        {"test_run_queue_reading_stays_with_its_process", test_run_queue_reading_stays_with_its_process},
     };
     for (const auto& t : tests) {
         if (argc > 1 && std::find_if(argv + 1, argv + argc, [&](const char* a) {
