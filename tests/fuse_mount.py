@@ -10,6 +10,7 @@ compiler, no fuse3 headers or fusermount3: apt-get install libfuse3-dev fuse3
 pkg-config).
 """
 
+import atexit
 import os
 import shutil
 import subprocess
@@ -38,7 +39,10 @@ def build():
                            stderr=subprocess.DEVNULL, universal_newlines=True)
     if flags.returncode != 0:
         raise Unavailable("no fuse3 development files")
-    out = os.path.join(tempfile.mkdtemp(prefix="kestrum-fuse-"), "fuse_delay")
+    # Built once per process, and removed with its folder when the process ends.
+    folder = tempfile.mkdtemp(prefix="kestrum-fuse-")
+    atexit.register(shutil.rmtree, folder, True)
+    out = os.path.join(folder, "fuse_delay")
     subprocess.run([cc, "-O2", "-Wall", "-o", out, SOURCE] + flags.stdout.split(), check=True)
     _built["path"] = out
     return out
