@@ -464,17 +464,10 @@ Ref run_as_version_init(Ref (*body)(Frame&, Args, void*), void* context) {
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    try {
-        // The defaults of pads, postfix and ext.
-        return body(frame, &PyTuple_GET_ITEM(init.defaults.get(), 0), context);
-    } catch (const PyErrOccurred&) {
-        frame.traceback_here();
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        frame.traceback_here();
-        throw PyErrOccurred();
-    }
+    // The defaults of pads, postfix and ext.
+    Args defaults = &PyTuple_GET_ITEM(init.defaults.get(), 0);
+    return run_member_body(init.globals, init.traceback_name.c_str(), init.def->first_line,
+                           [&](Frame& f) { return body(f, defaults, context); });
 }
 
 void enable_class_call(PyObject* cls) {
