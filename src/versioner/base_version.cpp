@@ -246,7 +246,6 @@ Ref to_repr(Frame& f, Args a) {
     return str(filename);
 }
 
-// def __eq__(self, version): versions are equal when their numbers are.
 // The version text that Version(name) stores for an exact str, found
 // without the instance where the construction would run only the module's
 // own code: the class as made and unchanged (run_as_version_init), the
@@ -305,6 +304,7 @@ Ref version_of_text(Borrowed name) {
     return run_as_version_init(body, name.get());
 }
 
+// def __eq__(self, version): versions are equal when their numbers are.
 Ref eq(Frame& f, Args a) {
     Borrowed self = a[0];
     Borrowed version = a[1];

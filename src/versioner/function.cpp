@@ -112,26 +112,34 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// What every call of a member begins with, in its frame: the gate's call
+// count, and the recursion checks (members call back into Python through
+// overridable attributes and module globals, so a runaway recursion through
+// them must end in RecursionError). False, with the error and the frame's
+// entry set, when the call is refused; else Py_LeaveRecursiveCall is due.
+bool enter_member_call(const Frame& frame) {
+    gate::call_begins();
+    if (compat::stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        frame.traceback_here();
+        return false;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        frame.traceback_here();
+        return false;
+    }
+    return true;
+}
+
 // Runs the member of `data` for a call's arguments: what every call of a
 // function of this module comes to. `impl`, when given, stands in for the
 // member's implementation (a variant for a case known to the caller).
 PyObject* invoke(FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  Impl impl = nullptr) {
     const MemberDef& def = *data.def;
-    gate::call_begins();
     Frame frame(data.globals, data.traceback_name.c_str(), def.first_line);
-    // Members call back into Python (overridable attributes, module globals),
-    // so a runaway recursion through them must end in RecursionError.
-    if (compat::stack_nearly_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
-        frame.traceback_here();
-        return nullptr;
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        frame.traceback_here();
-        return nullptr;
-    }
+    if (!enter_member_call(frame)) return nullptr;
     PyObject* result = nullptr;
     try {
         PyObject* bound[max_params];
@@ -409,14 +417,23 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
 
 }  // namespace
 
+namespace {
+
+// The module's Version as made and unchanged, called as `type` calls it: its
+// __init__ is BaseVersion.__init__ as made, run on what object.__new__ makes.
+bool version_class_as_made() {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(originals.version);
+    return Py_TYPE(originals.version) == &PyType_Type &&
+           type->tp_new == PyBaseObject_Type.tp_new &&
+           !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && class_unchanged(type);
+}
+
+}  // namespace
+
 Ref construct_copy(PyObject* cls, PyObject* filename, PyObject* pads, PyObject* postfix,
                    PyObject* ext, const CopyParts* parts) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != originals.version || Py_TYPE(cls) != &PyType_Type ||
-        type->tp_new != PyBaseObject_Type.tp_new || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
-        !class_unchanged(type)) {
-        return Ref();
-    }
+    if (cls != originals.version || !version_class_as_made()) return Ref();
     // The class as made: its __init__ is BaseVersion.__init__ as made, run
     // here in its own frame as a call of the class would run it.
     FunctionData& init = as_function(originals.base_init)->data;
@@ -441,26 +458,11 @@ Ref construct_noting_version(PyObject* cls, PyObject* name, Ref& version) {
 }
 
 Ref run_as_version_init(Ref (*body)(Frame&, Args, void*), void* context) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(originals.version);
-    if (!type || Py_TYPE(originals.version) != &PyType_Type ||
-        type->tp_new != PyBaseObject_Type.tp_new || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
-        !class_unchanged(type)) {
-        return Ref();
-    }
+    if (!originals.version || !version_class_as_made()) return Ref();
     // What invoke() does for the call of __init__, short of the instance.
     FunctionData& init = as_function(originals.base_init)->data;
-    gate::call_begins();
     Frame frame(init.globals, init.traceback_name.c_str(), init.def->first_line);
-    if (compat::stack_nearly_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
-        frame.traceback_here();
-        throw PyErrOccurred();
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        frame.traceback_here();
-        throw PyErrOccurred();
-    }
+    if (!enter_member_call(frame)) throw PyErrOccurred();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
